@@ -1,0 +1,27 @@
+#include "wiring.h"
+
+#include "ui/mainwindow.h"
+#include "updater/appconfig.h"
+
+#include <QPushButton>
+
+void connectLauncher(QObject *application, MainWindow &window, AppConfig &updater)
+{
+    const auto button = [&window](const char *name) {
+        return window.findChild<QPushButton *>(QLatin1String(name), Qt::FindChildrenRecursively);
+    };
+    QObject::connect(button("TitleBar_Close"), SIGNAL(clicked()), application, SLOT(quit()));
+    QObject::connect(button("TitleBar_Minimize"), SIGNAL(clicked()), &window,
+                     SLOT(showMinimized()));
+    QObject::connect(button("Settings_Open"), SIGNAL(clicked()), &window, SLOT(OpenSettings()));
+    QObject::connect(button("WOTLK"), SIGNAL(clicked()), &window, SLOT(SelectWotlk()));
+    QObject::connect(button("LEGION"), SIGNAL(clicked()), &window, SLOT(SelectLegion()));
+    QObject::connect(button("Play"), SIGNAL(clicked()), &window, SLOT(RunClient()));
+    QObject::connect(&window, SIGNAL(SettingsSaved()), &updater, SLOT(CheckUpdates()));
+    QObject::connect(&updater, SIGNAL(UpdatesChecked()), &window, SLOT(BarChange_Format()));
+    QObject::connect(&updater, SIGNAL(ClientNotFound()), &window, SLOT(BarChange_CNF()));
+    QObject::connect(&updater, SIGNAL(HaveUpdates()), &window, SLOT(BarChange_HaveUpd()));
+    QObject::connect(&updater, SIGNAL(SendData(qint64, qint64, QString)), &window,
+                     SLOT(BarChange_Value(qint64, qint64, QString)));
+    QObject::connect(&updater, SIGNAL(downloadFinishedMain()), &window, SLOT(BarChange_DwdFd()));
+}
