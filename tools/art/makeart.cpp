@@ -30,7 +30,8 @@ constexpr float kPi = 3.14159265358979f;
 // Randomness: a tiny xorshift generator and an integer hash for noise, so the
 // pictures do not depend on the C library's rand().
 
-class Rng {
+class Rng
+{
 public:
     explicit Rng(uint32_t seed) : m_state(seed ? seed : 0x9e3779b9u) {}
 
@@ -69,13 +70,25 @@ float hashUnit(int32_t x, int32_t y, uint32_t seed)
     return float(hash3(x, y, seed) >> 8) / float(1u << 24);
 }
 
-float smooth01(float t) { return t * t * (3.0f - 2.0f * t); }
+float smooth01(float t)
+{
+    return t * t * (3.0f - 2.0f * t);
+}
 
-float clamp01(float v) { return std::min(1.0f, std::max(0.0f, v)); }
+float clamp01(float v)
+{
+    return std::min(1.0f, std::max(0.0f, v));
+}
 
-float smoothstep(float e0, float e1, float v) { return smooth01(clamp01((v - e0) / (e1 - e0))); }
+float smoothstep(float e0, float e1, float v)
+{
+    return smooth01(clamp01((v - e0) / (e1 - e0)));
+}
 
-float lerp(float a, float b, float t) { return a + (b - a) * t; }
+float lerp(float a, float b, float t)
+{
+    return a + (b - a) * t;
+}
 
 // Value noise in [0, 1].
 float valueNoise(float x, float y, uint32_t seed)
@@ -113,20 +126,28 @@ float fbm(float x, float y, int octaves, uint32_t seed)
 // Floating point canvas. Colours are 0..1 sRGB-ish values; the final
 // conversion dithers to hide banding in the dark gradients.
 
-struct Rgb {
+struct Rgb
+{
     float r = 0, g = 0, b = 0;
 };
 
-Rgb rgb(int r, int g, int b) { return {r / 255.0f, g / 255.0f, b / 255.0f}; }
+Rgb rgb(int r, int g, int b)
+{
+    return {r / 255.0f, g / 255.0f, b / 255.0f};
+}
 
 Rgb mix(const Rgb &a, const Rgb &b, float t)
 {
     return {lerp(a.r, b.r, t), lerp(a.g, b.g, t), lerp(a.b, b.b, t)};
 }
 
-Rgb scale(const Rgb &c, float k) { return {c.r * k, c.g * k, c.b * k}; }
+Rgb scale(const Rgb &c, float k)
+{
+    return {c.r * k, c.g * k, c.b * k};
+}
 
-class Canvas {
+class Canvas
+{
 public:
     Canvas(int w, int h) : m_w(w), m_h(h), m_px(size_t(w) * size_t(h)) {}
 
@@ -237,7 +258,8 @@ public:
 
     QImage toImage(uint32_t ditherSeed, Dither mode = Dither::Noise) const
     {
-        static const int bayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
+        static const int bayer[4][4] = {
+            {0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
         QImage img(m_w, m_h, QImage::Format_RGB32);
         for (int y = 0; y < m_h; ++y) {
             auto *line = reinterpret_cast<QRgb *>(img.scanLine(y));
@@ -324,7 +346,8 @@ std::vector<float> smoothRidge(const std::vector<float> &ridge, int radius)
     return cur;
 }
 
-struct MountainStyle {
+struct MountainStyle
+{
     Rgb top;               // body colour right under the ridge
     Rgb bottom;            // body colour further down
     float gradientDepth;   // pixels over which top fades into bottom
@@ -350,7 +373,11 @@ void drawMountains(Canvas &cv, const std::vector<float> &ridge, const MountainSt
     const int w = cv.width();
     const int h = cv.height();
     const std::vector<float> soft = smoothRidge(ridge, 40);
-    auto ridgeAt = [&](int x) { return ridge[size_t(std::clamp(x, 0, w - 1))]; };
+    auto ridgeAt = [&](float x) {
+        const float cx = std::clamp(x, 0.0f, float(w - 1));
+        const int i = std::min(w - 2, int(cx));
+        return lerp(ridge[size_t(i)], ridge[size_t(i) + 1], cx - float(i));
+    };
     for (int x = 0; x < w; ++x) {
         const float r = ridge[size_t(x)];
 
@@ -371,8 +398,8 @@ void drawMountains(Canvas &cv, const std::vector<float> &ridge, const MountainSt
                 continue;
             // Faces: the ridge slope, measured over a window that widens with
             // depth, stands in for the surface direction of the rock below.
-            const int k = 2 + std::min(60, int(std::max(0.0f, depth) * 0.5f));
-            const float slope = (ridgeAt(x + k) - ridgeAt(x - k)) / float(2 * k);
+            const float k = 2.0f + std::min(60.0f, std::max(0.0f, depth) * 0.5f);
+            const float slope = (ridgeAt(float(x) + k) - ridgeAt(float(x) - k)) / (2.0f * k);
             const float facing = clamp01(0.5f + s.lightSide * slope * 1.3f);
 
             const float n = fbm(x * 0.012f, y * 0.02f, 4, s.seed);
@@ -380,7 +407,7 @@ void drawMountains(Canvas &cv, const std::vector<float> &ridge, const MountainSt
             c = scale(c, (1.0f + (n - 0.5f) * 2.0f * s.texture) * (0.75f + 0.5f * facing));
 
             if (s.snowDepth > 0.0f) {
-                const float lean = slope > 0.0f ? 0.7f : -0.7f;
+                const float lean = std::clamp(slope * 1.5f, -0.8f, 0.8f);
                 const float g = fbm((x - lean * depth) / 26.0f, depth / 80.0f, 3, s.seed + 7u);
                 float snow = 1.0f - smoothstep(snowLine * 0.6f, snowLine, depth);
                 snow *= smoothstep(0.36f, 0.54f, g + 0.3f * (1.0f - depth / snowLine));
@@ -398,8 +425,8 @@ void drawMountains(Canvas &cv, const std::vector<float> &ridge, const MountainSt
 
 // Jagged spires for the fel scene: narrow triangles with crooked tips,
 // merged into a ridge line so they share the fill and rim light.
-void addSpires(std::vector<float> &ridge, int count, float minH, float maxH, float minW,
-               float maxW, uint32_t seed)
+void addSpires(std::vector<float> &ridge, int count, float minH, float maxH, float minW, float maxW,
+               uint32_t seed)
 {
     Rng rng(seed);
     const int w = int(ridge.size());
@@ -416,7 +443,8 @@ void addSpires(std::vector<float> &ridge, int count, float minH, float maxH, flo
             for (int x = std::max(0, int(px - half)); x < std::min(w, int(px + half) + 1); ++x) {
                 const float t = (float(x) - px) / half;
                 // Straight flanks to an off-centre tip.
-                const float profile = t < tip ? (t + 1.0f) / (tip + 1.0f) : (1.0f - t) / (1.0f - tip);
+                const float profile =
+                    t < tip ? (t + 1.0f) / (tip + 1.0f) : (1.0f - t) / (1.0f - tip);
                 const float chip = 1.0f - 0.06f * hashUnit(x / 3, i, seed);
                 const float top = base - height * clamp01(profile) * chip;
                 ridge[size_t(x)] = std::min(ridge[size_t(x)], top);
@@ -440,7 +468,8 @@ void readabilityShade(Canvas &cv, float leftWidth, float leftStrength, float bot
         const float upper = 1.0f - 0.45f * smoothstep(0.0f, h, fy);
         k *= 1.0f - leftStrength * left * upper;
         // Bottom row.
-        k *= 1.0f - bottomStrength * smoothstep(h - bottomHeight * 1.8f, h - bottomHeight * 0.4f, fy);
+        k *= 1.0f -
+             bottomStrength * smoothstep(h - bottomHeight * 1.8f, h - bottomHeight * 0.4f, fy);
         // Title bar.
         k *= 1.0f - topStrength * (1.0f - smoothstep(0.0f, 70.0f, fy));
         return k;
@@ -509,7 +538,8 @@ QImage mainBackground()
     cv.glow(W * 0.60f, 540.0f, 480.0f, 140.0f, rgb(255, 120, 40), 0.36f);
     cv.glow(W * 0.60f, 560.0f, 160.0f, 50.0f, rgb(255, 170, 80), 0.30f);
 
-    struct Step {
+    struct Step
+    {
         float base, amp, peaks, sharp;
         Rgb top, bottom, haze;
         float fogY;
@@ -602,8 +632,7 @@ QImage wrathBackground()
             const float curtain = fbm(x / 60.0f, y / 260.0f, 4, 0xa1u);
             const float fade = smoothstep(0.15f, 0.5f, u) * (1.0f - smoothstep(0.85f, 1.0f, u));
             const float a = band * smoothstep(0.3f, 0.75f, curtain) * fade;
-            cv.add(x, y, mix(rgb(40, 220, 180), rgb(90, 150, 255), clamp01(-d * 0.25f)),
-                   a * 0.22f);
+            cv.add(x, y, mix(rgb(40, 220, 180), rgb(90, 150, 255), clamp01(-d * 0.25f)), a * 0.22f);
         }
     }
 
@@ -711,12 +740,12 @@ QImage legionBackground()
             const float t = (y - 40.0f) / (H * 0.52f - 40.0f);
             const float width = 0.6f + 3.4f * std::sin(t * kPi);
             cv.splat(x, y, width * 5.0f, rgb(60, 255, 40), 0.022f);
-            cv.splat(x, y, width * 0.7f, rgb(200, 255, 150), 0.16f);
+            cv.splat(x, y, width * 0.7f, rgb(200, 255, 150), 0.11f);
         }
     }
 
     MountainStyle far;
-    far.top = rgb(20, 44, 18);
+    far.top = rgb(14, 32, 13);
     far.bottom = rgb(10, 22, 10);
     far.gradientDepth = 160.0f;
     far.texture = 0.12f;
@@ -724,7 +753,7 @@ QImage legionBackground()
     far.lightSide = 1.0f;
     far.haze = rgb(90, 255, 60);
     far.hazeHeight = 22.0f;
-    far.hazeStrength = 0.12f;
+    far.hazeStrength = 0.09f;
     {
         auto ridge = ridgeLine(W, H * 0.72f, 150.0f, 5.0f, 1.0f, 0xc31u);
         addSpires(ridge, 12, 40.0f, 110.0f, 8.0f, 20.0f, 0x5031u);
@@ -759,8 +788,8 @@ QImage legionBackground()
         const float y = H * 0.05f + H * 0.9f * std::sqrt(rng.unit());
         const float near2 = std::pow(rng.unit(), 2.5f);
         const float pick = rng.unit();
-        const Rgb c = pick < 0.7f ? rgb(120, 255, 60)
-                                  : (pick < 0.9f ? rgb(200, 255, 90) : rgb(255, 150, 40));
+        const Rgb c =
+            pick < 0.7f ? rgb(120, 255, 60) : (pick < 0.9f ? rgb(200, 255, 90) : rgb(255, 150, 40));
         ember(cv, x, y, 0.7f + near2 * 2.0f, c, 0.55f + near2 * 0.6f, rng);
     }
 
@@ -822,7 +851,8 @@ QImage settingsBackground()
         QPainterPath arc;
         const qreal y0 = cy - 200.0 + i * 80.0;
         arc.moveTo(cx + 300.0, cy);
-        arc.cubicTo(cx + 420.0, y0, cx + 640.0, y0 + (i - 2.5) * 40.0, W + 40.0, cy + (i - 2.5) * 110.0);
+        arc.cubicTo(cx + 420.0, y0, cx + 640.0, y0 + (i - 2.5) * 40.0, W + 40.0,
+                    cy + (i - 2.5) * 110.0);
         p.setPen(QPen(teal(30 - std::abs(i * 2 - 5) * 3), 1.2));
         p.drawPath(arc);
     }
