@@ -1,5 +1,4 @@
 #include "app/wiring.h"
-#include "config/config.h"
 #include "ui/mainwindow.h"
 #include "ui/style.h"
 #include "updater/appconfig.h"
@@ -33,11 +32,7 @@ int main(int argc, char *argv[])
 
     window.show();
 
-    if (!Config::ConfigExists(Config::FileName)) {
-        window.OpenSettings();
-        Config::CreateDefaultConfig();
-        progressBar->hide();
-    }
+    runFirstRunIfNeeded(window, progressBar);
 
     QApplication::exec();
     return 0;

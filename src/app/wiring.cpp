@@ -1,8 +1,10 @@
 #include "wiring.h"
 
+#include "config/config.h"
 #include "ui/mainwindow.h"
 #include "updater/appconfig.h"
 
+#include <QProgressBar>
 #include <QPushButton>
 
 void connectLauncher(QObject *application, MainWindow &window, AppConfig &updater)
@@ -24,4 +26,14 @@ void connectLauncher(QObject *application, MainWindow &window, AppConfig &update
     QObject::connect(&updater, SIGNAL(SendData(qint64, qint64, QString)), &window,
                      SLOT(BarChange_Value(qint64, qint64, QString)));
     QObject::connect(&updater, SIGNAL(downloadFinishedMain()), &window, SLOT(BarChange_DwdFd()));
+}
+
+bool runFirstRunIfNeeded(MainWindow &window, QProgressBar *progressBar)
+{
+    if (Config::ConfigExists(Config::FileName))
+        return false;
+    window.OpenSettings();
+    Config::CreateDefaultConfig();
+    progressBar->hide();
+    return true;
 }

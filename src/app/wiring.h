@@ -3,7 +3,13 @@
 class QObject;
 class MainWindow;
 class AppConfig;
+class QProgressBar;
 
 // The window and the updater never call each other: every message between them, and every
 // button of the window, goes through the connections made here once at start-up.
 void connectLauncher(QObject *application, MainWindow &window, AppConfig &updater);
+
+// The first run, with no "config.conf" in the working directory: opens the settings page while
+// nothing is stored yet (so its fields start empty), then writes the defaults and hides the bar.
+// No update check starts until a WOTLK executable is chosen there. Returns whether it ran.
+bool runFirstRunIfNeeded(MainWindow &window, QProgressBar *progressBar);
