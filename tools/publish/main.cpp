@@ -22,6 +22,8 @@ const char *const Description =
     "that the launcher cannot fetch or save under its own name is an error. Folders that are\n"
     "not locale folders are skipped with a warning.\n"
     "\n"
+    "Example: embercrest-publish updates 1.4 https://cdn.example.org/wotlk/\n"
+    "\n"
     "Exit status: 0 when the manifest was written, 1 when an input was wrong (nothing was\n"
     "written), 2 on a usage error.";
 
