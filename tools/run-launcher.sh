@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and starts the launcher.
+# Installs what is needed, builds, and starts the launcher against a local demo update server
+# (tools/demo.sh; its arguments pass through).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 bash tools/build.sh
-mkdir -p demo-run
-cd demo-run
-exec ../build/src/embercrest-launcher
+exec bash tools/demo.sh "$@"

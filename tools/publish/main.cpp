@@ -1,0 +1,103 @@
+// embercrest-publish: writes the update manifest that the launcher reads for an update folder.
+#include "config/config.h"
+#include "publish.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDate>
+#include <QTextStream>
+
+namespace {
+
+const char *const Description =
+    "Writes the update manifest ClientUpdates.json that the Embercrest Launcher reads, for an\n"
+    "update folder laid out as FOLDER/<locale>/<files>, where <locale> is one of\n"
+    "%1.\n"
+    "\n"
+    "Each file is listed under the URL BASE_URL<locale>/<file name>: serve FOLDER at BASE_URL\n"
+    "with any static HTTP server. Launchers whose installed version differs from VERSION\n"
+    "download the files of the locales they have into Data/<locale>/.\n"
+    "\n"
+    "The manifest is replaced atomically and only when every input is right: a file name\n"
+    "that the launcher cannot fetch or save under its own name is an error. Folders that are\n"
+    "not locale folders are skipped with a warning.\n"
+    "\n"
+    "Example: embercrest-publish updates 1.4 https://cdn.example.org/wotlk/\n"
+    "\n"
+    "Exit status: 0 when the manifest was written, 1 when an input was wrong (nothing was\n"
+    "written), 2 on a usage error.";
+
+int usageError(const QString &message)
+{
+    QTextStream(stderr) << QCoreApplication::applicationName() << ": " << message << "\nTry '"
+                        << QCoreApplication::applicationName()
+                        << " --help' for more information.\n";
+    return 2;
+}
+
+int report(const Publish::Report &report, const QString &version)
+{
+    const QString name = QCoreApplication::applicationName();
+    QTextStream err(stderr);
+    for (const QString &warning : report.warnings)
+        err << name << ": warning: " << warning << '\n';
+    for (const QString &error : report.errors)
+        err << name << ": error: " << error << '\n';
+    if (!report.ok()) {
+        err << name << ": " << report.output << " was not changed\n";
+        return 1;
+    }
+    QTextStream(stdout) << "Wrote " << report.output << ": version " << version << ", "
+                        << report.files << " files in " << report.locales << " locales\n";
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("embercrest-publish"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(EMBERCREST_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QString::fromLatin1(Description).arg(Config::localeCodes().join(QStringLiteral(", "))));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption output(
+        {QStringLiteral("o"), QStringLiteral("output")},
+        QStringLiteral("Write the manifest to <file> (default: FOLDER/ClientUpdates.json)."),
+        QStringLiteral("file"));
+    const QCommandLineOption date(
+        {QStringLiteral("d"), QStringLiteral("date")},
+        QStringLiteral("The date in the manifest, YYYY-MM-DD (default: today)."),
+        QStringLiteral("date"));
+    parser.addOptions({output, date});
+    parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("The update folder."));
+    parser.addPositionalArgument(
+        QStringLiteral("VERSION"),
+        QStringLiteral("The content version, major.minor (for example 1.3)."));
+    parser.addPositionalArgument(
+        QStringLiteral("BASE_URL"),
+        QStringLiteral("The http:// or https:// URL at which FOLDER is served."));
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(help))
+        parser.showHelp(0);
+    if (parser.isSet(versionOption))
+        parser.showVersion();
+    const QStringList arguments = parser.positionalArguments();
+    if (arguments.size() != 3)
+        return usageError(QStringLiteral("expected FOLDER, VERSION and BASE_URL"));
+
+    Publish::Request request;
+    request.folder = arguments.at(0);
+    request.version = arguments.at(1);
+    request.baseUrl = arguments.at(2);
+    request.date =
+        parser.isSet(date) ? parser.value(date) : QDate::currentDate().toString(Qt::ISODate);
+    request.output = parser.value(output);
+    return report(Publish::publish(request), request.version);
+}

@@ -1,0 +1,62 @@
+#include "manifest.h"
+
+#include <QDate>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <climits>
+
+namespace Publish {
+
+QString versionProblem(const QString &version)
+{
+    static const QRegularExpression form(QStringLiteral("^([0-9]+)\\.([0-9]+)$"));
+    const QRegularExpressionMatch match = form.match(version);
+    if (!match.hasMatch())
+        return QStringLiteral("must be major.minor, two numbers such as 1.3");
+    bool majorOk = false;
+    bool minorOk = false;
+    const qint64 number =
+        qint64(match.captured(1).toInt(&majorOk)) * 10 + match.captured(2).toInt(&minorOk);
+    if (!majorOk || !minorOk || number > INT_MAX)
+        return QStringLiteral("is too large");
+    return QString();
+}
+
+QString versionWarning(const QString &version)
+{
+    const QStringList parts = version.split(QLatin1Char('.'));
+    if (parts.size() != 2 || parts.at(1).toInt() < 10)
+        return QString();
+    const int number = parts.at(0).toInt() * 10 + parts.at(1).toInt();
+    return QStringLiteral("the launcher compares versions as major * 10 + minor, so ") + version +
+           QStringLiteral(" counts the same as ") + QString::number(number / 10) +
+           QLatin1Char('.') + QString::number(number % 10);
+}
+
+QString dateProblem(const QString &date)
+{
+    static const QRegularExpression form(QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}$"));
+    if (!form.match(date).hasMatch() || !QDate::fromString(date, Qt::ISODate).isValid())
+        return QStringLiteral("must be a date written YYYY-MM-DD");
+    return QString();
+}
+
+QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls)
+{
+    const QJsonObject versionElement{{QStringLiteral("date"), date},
+                                     {QStringLiteral("version"), version}};
+    QJsonObject locales;
+    for (auto locale = urls.cbegin(); locale != urls.cend(); ++locale) {
+        QJsonObject files;
+        for (auto file = locale.value().cbegin(); file != locale.value().cend(); ++file)
+            files.insert(file.key(), file.value());
+        locales.insert(locale.key(), files);
+    }
+    const QJsonObject manifest{{QStringLiteral("wsection"), QJsonArray{versionElement, locales}}};
+    return QJsonDocument(manifest).toJson(QJsonDocument::Indented);
+}
+
+} // namespace Publish
