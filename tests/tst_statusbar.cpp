@@ -12,6 +12,27 @@ namespace {
 const QString Startup = QStringLiteral("Checking updates...");
 const int EarlierValue = 37;
 
+// The slots that set a state, as the player sees them. No text: the bar keeps the one it had.
+struct State
+{
+    const char *slot;
+    const char *text;
+    const char *russian;
+    bool shows;
+    bool hides;
+    bool hidesLater;
+};
+const State States[] = {
+    {"BarChange_Format", "Updates checked!", "У вас актуальная версия.", false, false, true},
+    {"BarChange_HaveUpd", "Preparing to update...", "Подготовка к обновлению...", true, false,
+     false},
+    {"BarChange_CNF", "Client not found!", "Клиент не найден!", false, false, false},
+    {"BarChange_DwdFd", "Download finished!", "Загрузка звершена!", false, false, true},
+    {"BarChange_Hide", nullptr, nullptr, false, true, false},
+    {"BarChange_Show", nullptr, nullptr, true, false, false},
+    {"BarChange_DwdFailed", "Download failed!", "Ошибка загрузки!", true, false, false},
+};
+
 // Runs the event loop until a timer started now with the bar's hide delay has fired. Timers of
 // equal length fire in the order they were started, so every hide scheduled before this call
 // has had its turn by then.
@@ -88,28 +109,12 @@ void TestStatusBar::statesOnShownAndHiddenBar_data()
     QTest::addColumn<bool>("visibleAfter");
     QTest::addColumn<bool>("hidesLater");
 
-    struct Row
-    {
-        const char *slot;
-        QString text;
-        bool shows;
-        bool hides;
-        bool hidesLater;
-    };
-    const Row rows[] = {
-        {"BarChange_Format", QStringLiteral("Updates checked!"), false, false, true},
-        {"BarChange_HaveUpd", QStringLiteral("Preparing to update..."), true, false, false},
-        {"BarChange_CNF", QStringLiteral("Client not found!"), false, false, false},
-        {"BarChange_DwdFd", QStringLiteral("Download finished!"), false, false, true},
-        {"BarChange_Hide", Startup, false, true, false},
-        {"BarChange_Show", Startup, true, false, false},
-        {"BarChange_DwdFailed", QStringLiteral("Download failed!"), true, false, false},
-    };
-    for (const Row &row : rows) {
+    for (const State &state : States) {
+        const QString text = state.text ? QString::fromUtf8(state.text) : Startup;
         for (const bool shown : {true, false}) {
-            const bool visibleAfter = row.shows || (shown && !row.hides);
-            QTest::addRow("%s on a %s bar", row.slot, shown ? "shown" : "hidden")
-                << QByteArray(row.slot) << shown << row.text << visibleAfter << row.hidesLater;
+            const bool visibleAfter = state.shows || (shown && !state.hides);
+            QTest::addRow("%s on a %s bar", state.slot, shown ? "shown" : "hidden")
+                << QByteArray(state.slot) << shown << text << visibleAfter << state.hidesLater;
         }
     }
 }
@@ -237,16 +242,10 @@ void TestStatusBar::russianTexts_data()
     QTest::addColumn<QByteArray>("slot");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("updates checked")
-        << QByteArray("BarChange_Format") << QStringLiteral("У вас актуальная версия.");
-    QTest::newRow("preparing") << QByteArray("BarChange_HaveUpd")
-                               << QStringLiteral("Подготовка к обновлению...");
-    QTest::newRow("client not found")
-        << QByteArray("BarChange_CNF") << QStringLiteral("Клиент не найден!");
-    QTest::newRow("download finished")
-        << QByteArray("BarChange_DwdFd") << QStringLiteral("Загрузка звершена!");
-    QTest::newRow("download failed")
-        << QByteArray("BarChange_DwdFailed") << QStringLiteral("Ошибка загрузки!");
+    for (const State &state : States) {
+        if (state.russian)
+            QTest::newRow(state.slot) << QByteArray(state.slot) << QString::fromUtf8(state.russian);
+    }
 }
 
 void TestStatusBar::russianTexts()
