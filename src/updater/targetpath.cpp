@@ -5,12 +5,31 @@
 
 namespace {
 
+// Windows opens a device for these, whatever extension follows, also after spaces.
 bool isWindowsDeviceName(const QString &name)
 {
     static const QRegularExpression device(
-        QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9])(\\..*)?$"),
+        QStringLiteral("^(CON|PRN|AUX|NUL|CONIN\\$|CONOUT\\$|COM[0-9\u00b9\u00b2\u00b3]|"
+                       "LPT[0-9\u00b9\u00b2\u00b3]) *(\\..*)?$"),
         QRegularExpression::CaseInsensitiveOption);
     return device.match(name).hasMatch();
+}
+
+// A lone surrogate cannot be encoded for the file system: the file would be stored under
+// another name than the one shown, and different names could meet in one file.
+bool isValidUtf16(const QString &name)
+{
+    for (int i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
+        if (c.isLowSurrogate())
+            return false;
+        if (c.isHighSurrogate()) {
+            if (i + 1 == name.size() || !name.at(i + 1).isLowSurrogate())
+                return false;
+            ++i;
+        }
+    }
+    return true;
 }
 
 // A name that names exactly one entry inside its folder, here and on Windows.
@@ -29,7 +48,7 @@ bool isPlainName(const QString &name)
     }
     if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
         return false;
-    return !isWindowsDeviceName(name);
+    return isValidUtf16(name) && !isWindowsDeviceName(name);
 }
 
 } // namespace

@@ -13,6 +13,6 @@ struct DownloadTarget
 // Refused (writable false) when the client folder is empty, or when the locale or the file name
 // is not a plain name that stays inside its folder on every system the launcher runs on: empty,
 // "." or "..", path separators, drive or stream colons, characters or device names that Windows
-// refuses, control characters, a trailing dot or space.
+// refuses, control characters, a trailing dot or space, a lone UTF-16 surrogate.
 DownloadTarget downloadTarget(const QString &clientDir, const QString &locale,
                               const QString &urlText);
