@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer target fuzz_manifest with clang into ./build-fuzz and fuzzes the manifest
+# reading for SECONDS (default 600) in one process. New inputs collect in build-fuzz/corpus (the
+# seeds in tests/fuzz/corpus stay untouched), crashes and broken invariants in
+# build-fuzz/artifacts/. Extra arguments go to the fuzzer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-600}
+shift || true
+
+missing=()
+for package in clang libclang-rt-dev; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+        missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DEMBERCREST_FUZZ=ON -DEMBERCREST_BUILD_TESTS=OFF -DEMBERCREST_WERROR=ON
+cmake --build build-fuzz --target fuzz_manifest --parallel "${JOBS:-2}"
+
+mkdir -p build-fuzz/corpus build-fuzz/artifacts
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    build-fuzz/tests/fuzz/fuzz_manifest -max_total_time="$seconds" \
+    -dict=tests/fuzz/manifest.dict -artifact_prefix=build-fuzz/artifacts/ -print_final_stats=1 \
+    "$@" build-fuzz/corpus tests/fuzz/corpus
