@@ -594,6 +594,9 @@ void TestDownloadQueue::nonAsciiUrlOnNonUtf8System()
 // file's size.
 void TestDownloadQueue::bigFileWithBoundedMemory()
 {
+#ifdef EMBERCREST_SANITIZED
+    QSKIP("AddressSanitizer holds freed memory back, so the peak says nothing here");
+#endif
     const qint64 size = qint64(64) << 20;
     TestHttpServer::Route route;
     route.patternSize = size;

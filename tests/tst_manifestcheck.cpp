@@ -7,6 +7,23 @@
 
 using namespace UpdaterTest;
 
+namespace {
+
+// The real updater with its messages captured from before the constructor on, and its
+// signals counted.
+struct Check
+{
+    MessageCapture capture;
+    AppConfig updater;
+    QSignalSpy haveUpdates{&updater, SIGNAL(HaveUpdates())};
+    QSignalSpy clientNotFound{&updater, SIGNAL(ClientNotFound())};
+    QSignalSpy checked{&updater, SIGNAL(UpdatesChecked())};
+    QSignalSpy configNotFound{&updater, SIGNAL(ConfigNotFound())};
+    QSignalSpy finished{&updater, SIGNAL(finished())};
+};
+
+} // namespace
+
 // The manifest check of the real updater against a manifest on a local HTTP server.
 class TestManifestCheck : public QObject
 {
@@ -57,13 +74,8 @@ void TestManifestCheck::differentVersionReportsAndCollects()
     server->serve(kManifestPath, manifestJson("1.3", {{"ruRU", {ru}}, {"enGB", {en}}}));
     server->serve("/files/ruRU/update-ruRU.bin", "ru");
 
-    MessageCapture capture;
-    AppConfig updater;
-    QSignalSpy haveUpdates(&updater, SIGNAL(HaveUpdates()));
-    QSignalSpy clientNotFound(&updater, SIGNAL(ClientNotFound()));
-    QSignalSpy checked(&updater, SIGNAL(UpdatesChecked()));
-    QSignalSpy finished(&updater, SIGNAL(finished()));
-    QVERIFY(finished.wait());
+    Check c;
+    QVERIFY(c.finished.wait());
 
     const QStringList expected{"AppConfig->Constructor: I'm called!",
                                kCalled,
@@ -72,10 +84,10 @@ void TestManifestCheck::differentVersionReportsAndCollects()
                                "Online version -  13",
                                "Locale  enGB  not found.",
                                "ruRU  =>  " + ru};
-    QCOMPARE(capture.lines().mid(0, expected.size()), expected);
-    QCOMPARE(haveUpdates.count(), 1);
-    QCOMPARE(clientNotFound.count(), 0);
-    QCOMPARE(checked.count(), 0);
+    QCOMPARE(c.capture.lines().mid(0, expected.size()), expected);
+    QCOMPARE(c.haveUpdates.count(), 1);
+    QCOMPARE(c.clientNotFound.count(), 0);
+    QCOMPARE(c.checked.count(), 0);
     // What was collected is what the queue fetched.
     QCOMPARE(server->hits("/files/ruRU/update-ruRU.bin"), 1);
     QCOMPARE(server->hits("/files/enGB/update-enGB.bin"), 0);
@@ -88,13 +100,10 @@ void TestManifestCheck::noClientLocationStillCollects()
     server->serve(kManifestPath, manifestJson("1.1", {{"deDE", {fileUrl("/de.bin")}}}));
     server->serve("/de.bin", "de");
 
-    AppConfig updater;
-    QSignalSpy haveUpdates(&updater, SIGNAL(HaveUpdates()));
-    QSignalSpy clientNotFound(&updater, SIGNAL(ClientNotFound()));
-    QSignalSpy finished(&updater, SIGNAL(finished()));
-    QVERIFY(finished.wait());
-    QCOMPARE(clientNotFound.count(), 1);
-    QCOMPARE(haveUpdates.count(), 0);
+    Check c;
+    QVERIFY(c.finished.wait());
+    QCOMPARE(c.clientNotFound.count(), 1);
+    QCOMPARE(c.haveUpdates.count(), 0);
     QCOMPARE(readFile("client/Data/deDE/de.bin"), QByteArray("de"));
 }
 
@@ -124,24 +133,20 @@ void TestManifestCheck::equalVersionsStopTheCheck()
     server->serve(kManifestPath, manifestJson(online, {{"ruRU", {fileUrl("/r.bin")}},
                                                        {"frFR", {fileUrl("/f.bin")}}}));
 
-    MessageCapture capture;
-    AppConfig updater;
-    QSignalSpy checked(&updater, SIGNAL(UpdatesChecked()));
-    QSignalSpy haveUpdates(&updater, SIGNAL(HaveUpdates()));
-    QSignalSpy finished(&updater, SIGNAL(finished()));
-    QVERIFY(checked.wait());
-    QCOMPARE(capture.lines(),
+    Check c;
+    QVERIFY(c.checked.wait());
+    QCOMPARE(c.capture.lines(),
              QStringList({"AppConfig->Constructor: I'm called!", kCalled, kReading,
                           "Local version -  " + number, "Online version -  " + number}));
 
     // A second check of a manifest without a version list arms append() once; had the first
     // check armed it too, an empty queue would have reported finished() twice by then.
     server->serve(kManifestPath, "{}");
-    updater.CheckUpdates();
-    QVERIFY(finished.wait());
+    c.updater.CheckUpdates();
+    QVERIFY(c.finished.wait());
     QTest::qWait(0);
-    QCOMPARE(finished.count(), 1);
-    QCOMPARE(haveUpdates.count(), 0);
+    QCOMPARE(c.finished.count(), 1);
+    QCOMPARE(c.haveUpdates.count(), 0);
     QCOMPARE(server->hits("/r.bin"), 0);
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), local);
 }
@@ -177,18 +182,13 @@ void TestManifestCheck::unusableManifest()
         qputenv("EMBERCREST_TRANSFER_TIMEOUT_MS", "300");
     }
 
-    MessageCapture capture;
-    AppConfig updater;
-    QSignalSpy haveUpdates(&updater, SIGNAL(HaveUpdates()));
-    QSignalSpy clientNotFound(&updater, SIGNAL(ClientNotFound()));
-    QSignalSpy checked(&updater, SIGNAL(UpdatesChecked()));
-    QSignalSpy finished(&updater, SIGNAL(finished()));
-    QVERIFY(finished.wait());
+    Check c;
+    QVERIFY(c.finished.wait());
     QTest::qWait(0);
-    QCOMPARE(capture.lines(),
+    QCOMPARE(c.capture.lines(),
              QStringList({"AppConfig->Constructor: I'm called!", kCalled, kReading}));
-    QCOMPARE(finished.count(), 1);
-    QCOMPARE(haveUpdates.count() + clientNotFound.count() + checked.count(), 0);
+    QCOMPARE(c.finished.count(), 1);
+    QCOMPARE(c.haveUpdates.count() + c.clientNotFound.count() + c.checked.count(), 0);
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
 }
 
@@ -206,17 +206,14 @@ void TestManifestCheck::noRequestWithoutConfig()
         QVERIFY(QDir().mkdir(Config::FileName));
     server->serve(kManifestPath, manifestJson("2.0", {}));
 
-    MessageCapture capture;
-    AppConfig updater;
-    QSignalSpy configNotFound(&updater, SIGNAL(ConfigNotFound()));
-    QSignalSpy finished(&updater, SIGNAL(finished()));
-    QCOMPARE(capture.lines(), QStringList{"AppConfig->Constructor: I'm called!"});
+    Check c;
+    QCOMPARE(c.capture.lines(), QStringList{"AppConfig->Constructor: I'm called!"});
 
     // The first request is the one CheckUpdates() sends: the constructor's would come first.
-    updater.CheckUpdates();
-    QVERIFY(finished.wait());
+    c.updater.CheckUpdates();
+    QVERIFY(c.finished.wait());
     QCOMPARE(server->hits(kManifestPath), 1);
-    QCOMPARE(configNotFound.count(), 0);
+    QCOMPARE(c.configNotFound.count(), 0);
 }
 
 // Every reply asked for before append() runs is read as a manifest.
@@ -227,16 +224,14 @@ void TestManifestCheck::twoChecksBeforeAnyReply()
     server->serve(kManifestPath, manifestJson("2.0", {{"ruRU", {fileUrl("/r.bin")}}}));
     server->serve("/r.bin", "r");
 
-    MessageCapture capture;
-    AppConfig updater; // first request
-    QSignalSpy haveUpdates(&updater, SIGNAL(HaveUpdates()));
-    updater.CheckUpdates();
-    updater.CheckUpdates();
+    Check c; // first request
+    c.updater.CheckUpdates();
+    c.updater.CheckUpdates();
     QTRY_COMPARE_WITH_TIMEOUT(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("2.0"),
                               10000);
 
-    QCOMPARE(linesEqualTo(capture.lines(), kReading).size(), 3);
-    QCOMPARE(haveUpdates.count(), 3);
+    QCOMPARE(linesEqualTo(c.capture.lines(), kReading).size(), 3);
+    QCOMPARE(c.haveUpdates.count(), 3);
     QCOMPARE(server->hits(kManifestPath), 3);
     QCOMPARE(readFile("client/Data/ruRU/r.bin"), QByteArray("r"));
 }

@@ -196,6 +196,7 @@ void TestManifestReader::malformed()
 void TestManifestReader::largeFileList()
 {
     QByteArray manifest = R"({"wsection":[{"a":"x","b":"2.0"},{"ruRU":{)";
+    manifest.reserve(4 << 20);
     for (int i = 0; i < 100000; ++i)
         manifest += (i ? "," : "") + QByteArray(R"("k)") + QByteArray::number(i) +
                     R"(":"http://h/f)" + QByteArray::number(i) + '"';

@@ -5,9 +5,7 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-if [ -z "${DISPLAY:-}" ]; then
-    exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
-fi
+ensure_display "$@"
 
 launcher=${EMBERCREST_LAUNCHER:?path of the launcher executable}
 root=$(mktemp -d)

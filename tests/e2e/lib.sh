@@ -31,3 +31,11 @@ click_in_window() {
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
 }
+
+# ensure_display "$@": re-runs the calling script in a virtual display of its own when there is
+# none, so a test never opens windows on the desktop of whoever runs it.
+ensure_display() {
+    if [ -z "${DISPLAY:-}" ]; then
+        exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
+    fi
+}
