@@ -1,6 +1,5 @@
 #include "manifestinvariants.h"
 
-#include "qtjsonleak.h"
 #include "targetinvariant.h"
 #include "updater/manifestreader.h"
 #include "updater/targetpath.h"
@@ -93,19 +92,18 @@ void checkFinding(const ManifestFinding &finding, QStringList &problems)
 QStringList manifestInvariantViolations(const QByteArray &input)
 {
     QStringList problems;
-    const ManifestReading reading = readManifestCheckingLeaks(input, kLocalVersion, flagOf);
+    const ManifestReading reading = readManifest(input, kLocalVersion, flagOf);
     checkOutcome(reading, problems);
     for (const ManifestFinding &finding : reading.findings)
         checkFinding(finding, problems);
 
-    const ManifestReading unflagged = readManifestCheckingLeaks(input, kLocalVersion, noFlag);
+    const ManifestReading unflagged = readManifest(input, kLocalVersion, noFlag);
     if (unflagged.outcome != reading.outcome || unflagged.onlineVersion != reading.onlineVersion ||
         !unflagged.findings.isEmpty())
         problems << QStringLiteral("the locale flags changed the outcome, or no flag listed files");
 
     if (reading.outcome != Outcome::NoVersionList) {
-        const ManifestReading installed =
-            readManifestCheckingLeaks(input, reading.onlineVersion, flagOf);
+        const ManifestReading installed = readManifest(input, reading.onlineVersion, flagOf);
         if (installed.outcome != Outcome::Equal || !installed.findings.isEmpty())
             problems << QStringLiteral("with \"%1\" installed there is still something to do")
                             .arg(reading.onlineVersion);
