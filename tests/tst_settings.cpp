@@ -282,6 +282,8 @@ void TestSettings::samePathShowsNoticeAndWritesNothing()
     QCOMPARE(saved.count(), 0);
     QCOMPARE(readFile(Config::FileName), before);
     QCOMPARE(f.field("wotlkpath")->text(), exe);
+    // The notice goes away by itself.
+    QTRY_VERIFY(!f.bar()->isVisible());
 
     // Legion has no notice: the same path is simply stored again.
     Config::WriteSetting("ClientLocation", "LEGION", "/legion/Wow.exe");

@@ -26,6 +26,8 @@ void connectLauncher(QObject *application, MainWindow &window, AppConfig &update
     QObject::connect(&updater, SIGNAL(SendData(qint64, qint64, QString)), &window,
                      SLOT(BarChange_Value(qint64, qint64, QString)));
     QObject::connect(&updater, SIGNAL(downloadFinishedMain()), &window, SLOT(BarChange_DwdFd()));
+    // A run that did not save every file says so instead of "Download finished!".
+    QObject::connect(&updater, SIGNAL(downloadFailedMain()), &window, SLOT(BarChange_DwdFailed()));
 }
 
 bool runFirstRunIfNeeded(MainWindow &window, QProgressBar *progressBar)

@@ -1,8 +1,37 @@
 #include "mainwindow.h"
 
-void MainWindow::SelectWotlk() {}
-void MainWindow::SelectLegion() {}
+#include "config/config.h"
+#include "ui/style.h"
+
+#include <QProcess>
+#include <QStringList>
+
+void MainWindow::SelectWotlk()
+{
+    currentClient = QStringLiteral("WOTLK");
+    setStyleSheet(styleSheetWithBackground(QStringLiteral(
+        "QMainWindow { background: url(':/media/wotlk-bg_small.jpg') no-repeat; }")));
+}
+
+void MainWindow::SelectLegion()
+{
+    currentClient = QStringLiteral("LEGION");
+    setStyleSheet(styleSheetWithBackground(QStringLiteral(
+        "QMainWindow { background: url(':/media/legion-bg_small.jpg') no-repeat; }")));
+}
+
 bool MainWindow::RunClient()
 {
+    // With no client chosen the key is empty and the lookup gives "".
+    const QString path = Config::ReadSetting(QStringLiteral("ClientLocation"), currentClient);
+    const QString minimize =
+        Config::ReadSetting(QStringLiteral("Main"), QStringLiteral("MinimizeOnPlay"));
+    if (path.isEmpty())
+        return true;
+    // Detached, so that quitting the launcher never takes the game down with it. The client
+    // inherits the launcher's working directory and environment; a failed start stays silent.
+    QProcess::startDetached(path, QStringList());
+    if (minimize == QLatin1String("yes"))
+        showMinimized();
     return true;
 }

@@ -4,6 +4,8 @@
 #include <QPoint>
 #include <QString>
 
+class QProgressBar;
+
 namespace Ui {
 class MainWindow;
 }
@@ -60,4 +62,12 @@ private:
     // True only between a left-button press on the window itself and its release, so that
     // a drag begun on a button and moved off it never moves the window.
     bool dragging = false;
+
+    // Progress bar states (statusbar.cpp)
+    QProgressBar *loadProgress() const;
+    void showLoadProgress();
+    void hideLoadProgressLater();
+    // Counts the times a state showed the bar. A deferred hide remembers the count it was
+    // scheduled at and does nothing once a later state has shown the bar again.
+    quint64 loadProgressShown = 0;
 };

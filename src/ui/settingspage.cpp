@@ -1,7 +1,6 @@
 #include "mainwindow.h"
 
 #include "config/config.h"
-#include "config/delays.h"
 #include "ui/filepicker.h"
 #include "ui/style.h"
 
@@ -11,7 +10,6 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
 
 namespace {
 
@@ -110,15 +108,6 @@ QString askForExecutable(MainWindow *window)
                                        FilePicker::startDirectory(), executableFilter());
 }
 
-// The executable that is already set was picked again: there is nothing new to check.
-void showUpdatesCheckedNotice(MainWindow *window)
-{
-    auto *bar = findNamed<QProgressBar>(window, "LoadProgress");
-    bar->setVisible(true);
-    bar->setFormat(MainWindow::tr("Updates checked!"));
-    QTimer::singleShot(Delays::statusHide(), window, SLOT(BarChange_Hide()));
-}
-
 } // namespace
 
 void MainWindow::OpenSettings()
@@ -159,7 +148,10 @@ bool MainWindow::SelectWotlkExe()
         return true;
 
     if (path == shownPath) {
-        showUpdatesCheckedNotice(this);
+        // The executable that is already set was picked again: nothing new to check.
+        showLoadProgress();
+        loadProgress()->setFormat(tr("Updates checked!"));
+        hideLoadProgressLater();
     } else {
         Config::ResetWotlkLocales();
         Config::ProbeWotlkClient(path);

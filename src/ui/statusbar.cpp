@@ -1,10 +1,96 @@
 #include "mainwindow.h"
 
-void MainWindow::BarChange_Format() {}
-void MainWindow::BarChange_HaveUpd() {}
-void MainWindow::BarChange_Value(qint64, qint64, QString) {}
-void MainWindow::BarChange_CNF() {}
-void MainWindow::BarChange_DwdFd() {}
-void MainWindow::BarChange_Hide() {}
-void MainWindow::BarChange_Show() {}
-void MainWindow::BarChange_DwdFailed() {}
+#include "config/delays.h"
+
+#include <QProgressBar>
+#include <QRegularExpression>
+#include <QTimer>
+
+namespace {
+
+// The bar's format turns "%p", "%v" and "%m" into numbers and has no escape for them. A word
+// joiner (zero width, never drawn) after such a "%" keeps a file name reading as it is.
+QString shownAsIs(QString text)
+{
+    static const QRegularExpression placeholder(QStringLiteral("%(?=[pvm])"));
+    return text.replace(placeholder, QStringLiteral("%\u2060"));
+}
+
+} // namespace
+
+QProgressBar *MainWindow::loadProgress() const
+{
+    return findChild<QProgressBar *>(QStringLiteral("LoadProgress"), Qt::FindChildrenRecursively);
+}
+
+void MainWindow::showLoadProgress()
+{
+    ++loadProgressShown;
+    loadProgress()->setVisible(true);
+}
+
+// A final status stays readable for a while, then the bar goes away, unless a later state
+// (a download starting) has shown it again in the meantime.
+void MainWindow::hideLoadProgressLater()
+{
+    const quint64 scheduledAt = loadProgressShown;
+    QTimer::singleShot(Delays::statusHide(), this, [this, scheduledAt] {
+        if (scheduledAt == loadProgressShown)
+            BarChange_Hide();
+    });
+}
+
+void MainWindow::BarChange_Format()
+{
+    loadProgress()->setFormat(tr("Updates checked!"));
+    hideLoadProgressLater();
+}
+
+void MainWindow::BarChange_HaveUpd()
+{
+    showLoadProgress();
+    loadProgress()->setFormat(tr("Preparing to update..."));
+}
+
+void MainWindow::BarChange_Value(qint64 recieved, qint64 total, QString filename)
+{
+    QProgressBar *bar = loadProgress();
+    const QString name = shownAsIs(filename);
+    // The network layer reports -1 until the size is known: nothing to divide by yet.
+    if (total <= 0) {
+        bar->setFormat(name + QLatin1Char(' ') + QString::number(recieved) + QLatin1String(" B"));
+        return;
+    }
+    const int percent = static_cast<int>(recieved * 100 / total);
+    bar->setFormat(name + QLatin1Char(' ') + QString::number(percent, 10) + QLatin1Char('%'));
+    bar->setValue(percent);
+}
+
+void MainWindow::BarChange_CNF()
+{
+    loadProgress()->setFormat(tr("Client not found!"));
+}
+
+void MainWindow::BarChange_DwdFd()
+{
+    loadProgress()->setFormat(tr("Download finished!"));
+    hideLoadProgressLater();
+}
+
+void MainWindow::BarChange_Hide()
+{
+    loadProgress()->setVisible(false);
+}
+
+void MainWindow::BarChange_Show()
+{
+    showLoadProgress();
+}
+
+// Stays up with no hide: the player has to see that the client is incomplete (the next start
+// tries again).
+void MainWindow::BarChange_DwdFailed()
+{
+    showLoadProgress();
+    loadProgress()->setFormat(tr("Download failed!"));
+}

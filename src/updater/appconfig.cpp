@@ -1,22 +1,30 @@
 #include "appconfig.h"
 
 #include "config/config.h"
+#include "requests.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 
 AppConfig::AppConfig(QObject *parent) : QObject(parent), network(new QNetworkAccessManager(this))
 {
-    if (Config::ConfigExists(Config::FileName) && manifestChecked == 0) {
-        network->get(QNetworkRequest(manifestUrl()));
-        connect(network, &QNetworkAccessManager::finished, this, &AppConfig::OnGetJSON);
-    }
+    qRegisterMetaType<QNetworkReply *>("QNetworkReply*");
+    if (Config::ConfigExists(Config::FileName) && manifestChecked == 0)
+        sendManifestRequest();
     qDebug().noquote() << "AppConfig->Constructor: I'm called!";
 }
 
-AppConfig::~AppConfig() = default;
+AppConfig::~AppConfig()
+{
+    // Replies die with the manager; none of their last signals may reach a half-destroyed
+    // updater. An unfinished download is dropped by outputFile, leaving the old file.
+    network->disconnect(this);
+    if (activeReply)
+        activeReply->disconnect(this);
+    delete network;
+    network = nullptr;
+}
 
 QUrl AppConfig::manifestUrl()
 {
@@ -26,14 +34,20 @@ QUrl AppConfig::manifestUrl()
     return QUrl(text, QUrl::TolerantMode);
 }
 
-// Filled in with the manifest check and the download queue.
-void AppConfig::CheckUpdates() {}
-bool AppConfig::OnGetJSON(QNetworkReply *)
+// One manager, owned by the updater, serves every check and every download: repeated checks
+// cost nothing that outlives them. Every reply it finishes comes to OnGetJSON, once.
+void AppConfig::sendManifestRequest()
 {
-    return false;
+    network->get(UpdaterRequests::manifestRequest(manifestUrl()));
+    connect(network, &QNetworkAccessManager::finished, this, &AppConfig::OnGetJSON,
+            Qt::UniqueConnection);
 }
-void AppConfig::append() {}
-void AppConfig::startNextDownload() {}
-void AppConfig::downloadFinished() {}
-void AppConfig::downloadReadyRead() {}
-void AppConfig::downloadProgress(qint64, qint64) {}
+
+// The reply gate. Downloads go through the same manager as the manifest, so their replies come
+// to OnGetJSON too; only a manifest reply is ever read as one, and only while a reading is due
+// (the first one, or one asked for by CheckUpdates() since the last append()).
+bool AppConfig::readsAsManifest(QNetworkReply *reply) const
+{
+    return UpdaterRequests::isManifestRequest(reply->request()) &&
+           (manifestChecked == 0 || recheckRequested == 1);
+}

@@ -1,14 +1,16 @@
 #pragma once
 
-#include <QFile>
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSaveFile>
+#include <QSet>
 #include <QString>
 #include <QUrl>
 
 class QNetworkAccessManager;
 class QNetworkReply;
+struct ManifestReading;
 
 // The updater: reads the update manifest, compares the announced version with the installed
 // one and downloads the files of the installed locales one after another. It never touches a
@@ -32,6 +34,8 @@ signals:
     void HaveUpdates();
     void SendData(qint64 bytesReceived, qint64 bytesTotal, QString filename);
     void finished();
+    // A download run ended without saving every file: the installed version was left as it was.
+    void downloadFailedMain();
 
 public slots:
     void append();
@@ -54,7 +58,31 @@ private:
     QString activeFileName;
     QList<QUrl> pendingUrls;
     QNetworkReply *activeReply = nullptr;
-    QFile outputFile;
+    // Written beside the target and moved over it only once the whole file has arrived, so a
+    // failed transfer never costs the player the file they had.
+    QSaveFile outputFile;
     int savedCount = 0;
     int queuedCount = 0;
+
+    // The version that the files of the current run belong to (the one of its last append()).
+    QString runVersion;
+    // fileLocales keys collected by a manifest reading after the last append(): a run that ends
+    // meanwhile leaves them for the append() that is still to come.
+    QSet<QString> collectedSinceAppend;
+    // The URLs in pendingUrls, for a quick "already waiting?".
+    QSet<QUrl> waitingUrls;
+    bool startPending = false;
+    bool writeFailed = false;
+    qint64 bytesWritten = 0;
+
+    void sendManifestRequest();
+    bool readsAsManifest(QNetworkReply *reply) const;
+    void collectFiles(const ManifestReading &reading);
+    bool openTarget(const QString &path);
+    void beginTransfer(const QUrl &url);
+    void writeAvailable();
+    bool keepFile(QNetworkReply *reply);
+    void discardFile();
+    void logRedirect();
+    void endRun();
 };

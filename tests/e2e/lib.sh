@@ -16,9 +16,10 @@ wait_for() {
     done
 }
 
-# The launcher's window id, once it is shown.
+# The launcher's window id, once it is shown (empty after 30 s without one).
 launcher_window() {
-    xdotool search --sync --onlyvisible --name '^Embercrest Launcher$' 2>/dev/null | head -n 1
+    timeout 30 xdotool search --sync --onlyvisible --name '^Embercrest Launcher$' 2>/dev/null |
+        head -n 1 || true
 }
 
 # click_in_window WINDOW X Y: a left click at window coordinates.

@@ -1,0 +1,270 @@
+#include "appconfig.h"
+
+#include "config/config.h"
+#include "requests.h"
+#include "targetpath.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTextStream>
+#include <QTimer>
+
+#if defined(Q_OS_UNIX)
+#include <unistd.h>
+#elif defined(Q_OS_WIN)
+#include <io.h>
+#include <windows.h>
+#endif
+
+namespace {
+
+const QString kLocaleGroup = QStringLiteral("WClientLocale");
+const QString kWotlk = QStringLiteral("WOTLK");
+
+bool isRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 305 || status == 307 ||
+           status == 308;
+}
+
+int statusOf(const QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+// Statuses whose reply never has a body, whatever Content-Length says.
+bool hasNoBody(int status)
+{
+    return (status >= 100 && status < 200) || status == 204 || status == 304;
+}
+
+// Flushes Qt's buffer and the system's, so that a saved file survives a crash or power cut.
+bool syncToDisk(QFileDevice &file)
+{
+    if (!file.flush())
+        return false;
+#if defined(Q_OS_UNIX)
+    return ::fsync(file.handle()) == 0;
+#elif defined(Q_OS_WIN)
+    const intptr_t handle = _get_osfhandle(file.handle());
+    return handle == -1 || FlushFileBuffers(reinterpret_cast<HANDLE>(handle));
+#else
+    return true;
+#endif
+}
+
+} // namespace
+
+void AppConfig::append()
+{
+    recheckRequested = 0;
+    const QStringList keys = fileLocales.keys();
+    collectedSinceAppend.clear();
+    bool accepted = false;
+    for (const QString &urlText : keys) {
+        const QString locale = fileLocales.value(urlText);
+        const QString flag = Config::ReadSetting(kLocaleGroup, locale);
+        const QString clientDir = Config::ReadSetting(QStringLiteral("ClientDir"), kWotlk);
+        if (flag != QLatin1String("1"))
+            continue;
+        const DownloadTarget target = downloadTarget(clientDir, locale, urlText);
+        // One URL form for the lookup key and the queue entry, so that the lookup cannot miss.
+        const QUrl url(urlText, QUrl::TolerantMode);
+        targetPaths.insert(url, target.writable ? target.path : QString());
+        qDebug().noquote() << target.path;
+        qDebug() << "Target - " << url;
+        accepted = true;
+        if (waitingUrls.contains(url))
+            continue; // it is fetched once, after this reading
+        pendingUrls.append(url);
+        waitingUrls.insert(url);
+        ++queuedCount;
+    }
+    if (accepted)
+        runVersion = onlineVersion;
+
+    // One transfer at a time: a start is armed only when no transfer runs and none is armed;
+    // a running transfer starts the next one itself when it ends.
+    const bool busy = activeReply != nullptr || startPending;
+    if (!pendingUrls.isEmpty() && !busy) {
+        startPending = true;
+        QTimer::singleShot(0, this, SLOT(startNextDownload()));
+    } else if (pendingUrls.isEmpty() && !busy) {
+        QTimer::singleShot(0, this, SIGNAL(finished()));
+    }
+}
+
+void AppConfig::startNextDownload()
+{
+    startPending = false;
+    if (activeReply)
+        return; // the running transfer starts the next one when it ends
+    // A loop rather than the call to itself after a failed open: a long run of unopenable
+    // targets must not exhaust the stack.
+    for (;;) {
+        qDebug() << "Checking download queue...";
+        if (pendingUrls.isEmpty()) {
+            endRun();
+            return;
+        }
+        const QUrl url = pendingUrls.takeFirst();
+        waitingUrls.remove(url);
+        const QString path = targetPaths.value(url);
+        activeFileName = path;
+        if (openTarget(path)) {
+            beginTransfer(url);
+            return;
+        }
+        qDebug() << "Problem opening save file" << url.toEncoded() << " for download";
+    }
+}
+
+bool AppConfig::openTarget(const QString &path)
+{
+    if (path.isEmpty())
+        return false; // no target, or one that must not be written
+    outputFile.setFileName(path);
+    return outputFile.open(QIODevice::WriteOnly);
+}
+
+void AppConfig::beginTransfer(const QUrl &url)
+{
+    writeFailed = false;
+    bytesWritten = 0;
+    activeReply = network->get(UpdaterRequests::fileRequest(url));
+    // Without a bound, a disk slower than the network would pile the file up in memory.
+    activeReply->setReadBufferSize(UpdaterRequests::kReadBufferBytes);
+    connect(activeReply, SIGNAL(downloadProgress(qint64, qint64)), this,
+            SLOT(downloadProgress(qint64, qint64)));
+    connect(activeReply, SIGNAL(finished()), this, SLOT(downloadFinished()));
+    connect(activeReply, SIGNAL(readyRead()), this, SLOT(downloadReadyRead()));
+}
+
+void AppConfig::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    emit SendData(bytesReceived, bytesTotal, activeFileName);
+}
+
+void AppConfig::downloadReadyRead()
+{
+    if (activeReply)
+        writeAvailable();
+}
+
+// Writes what the reply holds. After a failed write the rest is only drained, and the transfer
+// is cut short from the event loop: the file cannot be saved any more.
+void AppConfig::writeAvailable()
+{
+    if (!activeReply->isOpen())
+        return; // aborted: nothing more to read
+    const QByteArray chunk = activeReply->readAll();
+    if (writeFailed || chunk.isEmpty())
+        return;
+    if (outputFile.write(chunk) == chunk.size()) {
+        bytesWritten += chunk.size();
+        return;
+    }
+    writeFailed = true;
+    QTimer::singleShot(0, activeReply, &QNetworkReply::abort);
+}
+
+void AppConfig::downloadFinished()
+{
+    QNetworkReply *reply = activeReply;
+    if (!reply)
+        return;
+    writeAvailable();
+    if (keepFile(reply))
+        ++savedCount;
+    reply->disconnect(this);
+    reply->deleteLater();
+    activeReply = nullptr;
+    startNextDownload();
+}
+
+// Moves the new file over the target when the transfer brought all of it; otherwise drops it,
+// so that the target keeps what it had (or stays missing).
+bool AppConfig::keepFile(QNetworkReply *reply)
+{
+    const int status = statusOf(reply);
+    QString problem;
+    if (writeFailed)
+        problem = outputFile.errorString();
+    else if (reply->error() != QNetworkReply::NoError)
+        problem = reply->errorString();
+    if (problem.isEmpty() && isRedirect(status)) {
+        logRedirect();
+        discardFile();
+        return false;
+    }
+    // The connection can close before Content-Length bytes came without the reply saying so.
+    const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) &&
+        announced.toLongLong() != bytesWritten)
+        problem = QStringLiteral("Transfer ended after %1 of %2 bytes")
+                      .arg(bytesWritten)
+                      .arg(announced.toLongLong());
+    if (problem.isEmpty() && !syncToDisk(outputFile))
+        problem = outputFile.errorString();
+    if (problem.isEmpty() && !outputFile.commit())
+        problem = outputFile.errorString();
+    if (!problem.isEmpty()) {
+        discardFile();
+        qDebug().noquote() << "Error: " << problem;
+        return false;
+    }
+    qDebug() << "Saved!";
+    return true;
+}
+
+void AppConfig::discardFile()
+{
+    if (!outputFile.isOpen())
+        return;
+    outputFile.cancelWriting();
+    outputFile.commit(); // with writing cancelled this only removes the temporary file
+}
+
+void AppConfig::logRedirect()
+{
+    const int status = statusOf(activeReply);
+    const QUrl requestUrl = activeReply->request().url();
+    {
+        QTextStream err(stderr);
+        err << "Request: " << requestUrl.toDisplayString()
+            << " was redirected with code: " << status << '\n';
+    }
+    const QVariant target = activeReply->attribute(QNetworkRequest::RedirectionTargetAttribute);
+    // Without a Location the framework still stores a target: an empty URL, which is no target.
+    if (!target.isValid() || target.toUrl().isEmpty())
+        return;
+    QUrl url = target.toUrl();
+    if (url.isRelative())
+        url = requestUrl.resolved(url);
+    QTextStream err(stderr);
+    err << "Redirected to: " << url.toDisplayString() << '\n';
+}
+
+// The run is over. The version advances only when every queued file was saved: otherwise the
+// next start sees the old version and tries again.
+void AppConfig::endRun()
+{
+    const bool complete = savedCount == queuedCount;
+    if (complete)
+        Config::WriteSetting(QStringLiteral("ClientVersion"), kWotlk, runVersion);
+    qDebug() << savedCount << "/" << queuedCount << "files downloaded successfully";
+    emit finished();
+    if (complete)
+        emit downloadFinishedMain();
+    else
+        emit downloadFailedMain();
+    manifestChecked = 0;
+    savedCount = 0;
+    queuedCount = 0;
+    const QStringList keys = fileLocales.keys();
+    for (const QString &key : keys) {
+        if (!collectedSinceAppend.contains(key))
+            fileLocales.remove(key);
+    }
+}

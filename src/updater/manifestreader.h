@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include <functional>
+#include <optional>
+
+// What a reading of the update manifest found, in the order the check reports it. Reading is a
+// plain function of the manifest's bytes, the installed version and the locale flags, so it can
+// be tested and fuzzed without a network or a config file.
+
+// One locale member met in the locale pass, in processing order (array order, then the
+// element's member names in ascending order).
+struct ManifestFinding
+{
+    enum class Kind {
+        FileListed,        // the locale is installed ("1") and lists `url` (never empty)
+        LocaleNotInstalled // the locale's flag is "0"
+    };
+    Kind kind = Kind::FileListed;
+    QString locale;
+    QString url;
+};
+
+struct ManifestReading
+{
+    enum class Outcome {
+        NoVersionList, // nothing to compare: no usable "wsection" or version element
+        Equal,         // same version number: nothing to fetch
+        Differ         // another version number: `findings` holds the locale pass
+    };
+    Outcome outcome = Outcome::NoVersionList;
+    QString onlineVersion; // set unless NoVersionList
+    qint64 localNumber = 0;
+    qint64 onlineNumber = 0;
+    QVector<ManifestFinding> findings;
+};
+
+// Flag of a locale name in the WClientLocale group ("1", "0", or anything else).
+using LocaleFlagLookup = std::function<QString(const QString &locale)>;
+
+// major.minor -> major * 10 + minor; a part that is not a number counts as 0, parts after the
+// second are ignored. No number for a text with fewer than two parts.
+std::optional<qint64> versionNumber(const QString &versionText);
+
+ManifestReading readManifest(const QByteArray &manifest, const QString &localVersion,
+                             const LocaleFlagLookup &flagOf);

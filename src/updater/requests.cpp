@@ -1,0 +1,47 @@
+#include "requests.h"
+
+#include <QtGlobal>
+
+namespace UpdaterRequests {
+
+namespace {
+
+// Marks a manifest request; its reply carries the request along.
+constexpr QNetworkRequest::Attribute kManifestMark = QNetworkRequest::User;
+
+QNetworkRequest timedRequest(const QUrl &url)
+{
+    QNetworkRequest request(url);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
+    request.setTransferTimeout(transferTimeoutMs());
+#endif
+    return request;
+}
+
+} // namespace
+
+int transferTimeoutMs()
+{
+    bool ok = false;
+    const int overridden = qEnvironmentVariableIntValue("EMBERCREST_TRANSFER_TIMEOUT_MS", &ok);
+    return ok && overridden > 0 ? overridden : 30000;
+}
+
+QNetworkRequest manifestRequest(const QUrl &url)
+{
+    QNetworkRequest request = timedRequest(url);
+    request.setAttribute(kManifestMark, true);
+    return request;
+}
+
+QNetworkRequest fileRequest(const QUrl &url)
+{
+    return timedRequest(url);
+}
+
+bool isManifestRequest(const QNetworkRequest &request)
+{
+    return request.attribute(kManifestMark).toBool();
+}
+
+} // namespace UpdaterRequests

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QNetworkRequest>
+#include <QUrl>
+
+// The requests the updater sends. Each one gives up when no byte has arrived for
+// transferTimeoutMs(), so a stalled server cannot hang a check or a download.
+namespace UpdaterRequests {
+
+// Bytes a download may hold in memory before the network waits for the disk.
+constexpr qint64 kReadBufferBytes = 1024 * 1024;
+
+// 30 s, or EMBERCREST_TRANSFER_TIMEOUT_MS when that is set to a positive number.
+int transferTimeoutMs();
+
+QNetworkRequest manifestRequest(const QUrl &url);
+QNetworkRequest fileRequest(const QUrl &url);
+
+// True for a request made by manifestRequest(): only those replies are read as manifests.
+bool isManifestRequest(const QNetworkRequest &request);
+
+} // namespace UpdaterRequests

@@ -1,0 +1,245 @@
+#include "testhttpserver.h"
+#include "testutil.h"
+#include "updater/appconfig.h"
+#include "updatertest.h"
+
+#include <QtTest>
+
+using namespace UpdaterTest;
+
+// The manifest check of the real updater against a manifest on a local HTTP server.
+class TestManifestCheck : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void differentVersionReportsAndCollects();
+    void noClientLocationStillCollects();
+    void equalVersionsStopTheCheck_data();
+    void equalVersionsStopTheCheck();
+    void unusableManifest_data();
+    void unusableManifest();
+    void noRequestWithoutConfig_data();
+    void noRequestWithoutConfig();
+    void twoChecksBeforeAnyReply();
+
+private:
+    void pointAt(const QUrl &manifest) { qputenv("EMBERCREST_MANIFEST_URL", manifest.toEncoded()); }
+    QString fileUrl(const QString &path) const { return server->url(path).toString(); }
+
+    ScopedWorkDir *work = nullptr;
+    TestHttpServer *server = nullptr;
+};
+
+void TestManifestCheck::init()
+{
+    work = new ScopedWorkDir;
+    server = new TestHttpServer;
+    pointAt(server->url(kManifestPath));
+}
+
+void TestManifestCheck::cleanup()
+{
+    delete server;
+    delete work;
+    qunsetenv("EMBERCREST_TRANSFER_TIMEOUT_MS");
+    qputenv("EMBERCREST_DELAY_MS", "0");
+}
+
+void TestManifestCheck::differentVersionReportsAndCollects()
+{
+    writeClientConfig("1.2", {"ruRU"});
+    Config::WriteSetting("WClientLocale", "enGB", "0");
+    const QString ru = fileUrl("/files/ruRU/update-ruRU.bin");
+    const QString en = fileUrl("/files/enGB/update-enGB.bin");
+    server->serve(kManifestPath, manifestJson("1.3", {{"ruRU", {ru}}, {"enGB", {en}}}));
+    server->serve("/files/ruRU/update-ruRU.bin", "ru");
+
+    MessageCapture capture;
+    AppConfig updater;
+    QSignalSpy haveUpdates(&updater, SIGNAL(HaveUpdates()));
+    QSignalSpy clientNotFound(&updater, SIGNAL(ClientNotFound()));
+    QSignalSpy checked(&updater, SIGNAL(UpdatesChecked()));
+    QSignalSpy finished(&updater, SIGNAL(finished()));
+    QVERIFY(finished.wait());
+
+    const QStringList expected{"AppConfig->Constructor: I'm called!",
+                               kCalled,
+                               kReading,
+                               "Local version -  12",
+                               "Online version -  13",
+                               "Locale  enGB  not found.",
+                               "ruRU  =>  " + ru};
+    QCOMPARE(capture.lines().mid(0, expected.size()), expected);
+    QCOMPARE(haveUpdates.count(), 1);
+    QCOMPARE(clientNotFound.count(), 0);
+    QCOMPARE(checked.count(), 0);
+    // What was collected is what the queue fetched.
+    QCOMPARE(server->hits("/files/ruRU/update-ruRU.bin"), 1);
+    QCOMPARE(server->hits("/files/enGB/update-enGB.bin"), 0);
+    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.3"));
+}
+
+void TestManifestCheck::noClientLocationStillCollects()
+{
+    writeClientConfig("1.0", {"deDE"}, false);
+    server->serve(kManifestPath, manifestJson("1.1", {{"deDE", {fileUrl("/de.bin")}}}));
+    server->serve("/de.bin", "de");
+
+    AppConfig updater;
+    QSignalSpy haveUpdates(&updater, SIGNAL(HaveUpdates()));
+    QSignalSpy clientNotFound(&updater, SIGNAL(ClientNotFound()));
+    QSignalSpy finished(&updater, SIGNAL(finished()));
+    QVERIFY(finished.wait());
+    QCOMPARE(clientNotFound.count(), 1);
+    QCOMPARE(haveUpdates.count(), 0);
+    QCOMPARE(readFile("client/Data/deDE/de.bin"), QByteArray("de"));
+}
+
+void TestManifestCheck::equalVersionsStopTheCheck_data()
+{
+    QTest::addColumn<QString>("local");
+    QTest::addColumn<QString>("online");
+    QTest::addColumn<QString>("number");
+    QTest::newRow("3.10 and 4.0") << "3.10"
+                                  << "4.0"
+                                  << "40";
+    QTest::newRow("1.2.9 and 1.2") << "1.2.9"
+                                   << "1.2"
+                                   << "12";
+    QTest::newRow("1.x and 1.0") << "1.x"
+                                 << "1.0"
+                                 << "10";
+}
+
+void TestManifestCheck::equalVersionsStopTheCheck()
+{
+    QFETCH(QString, local);
+    QFETCH(QString, online);
+    QFETCH(QString, number);
+    writeClientConfig(local, {"ruRU", "enGB"});
+    Config::WriteSetting("WClientLocale", "frFR", "0");
+    server->serve(kManifestPath, manifestJson(online, {{"ruRU", {fileUrl("/r.bin")}},
+                                                       {"frFR", {fileUrl("/f.bin")}}}));
+
+    MessageCapture capture;
+    AppConfig updater;
+    QSignalSpy checked(&updater, SIGNAL(UpdatesChecked()));
+    QSignalSpy haveUpdates(&updater, SIGNAL(HaveUpdates()));
+    QSignalSpy finished(&updater, SIGNAL(finished()));
+    QVERIFY(checked.wait());
+    QCOMPARE(capture.lines(),
+             QStringList({"AppConfig->Constructor: I'm called!", kCalled, kReading,
+                          "Local version -  " + number, "Online version -  " + number}));
+
+    // A second check of a manifest without a version list arms append() once; had the first
+    // check armed it too, an empty queue would have reported finished() twice by then.
+    server->serve(kManifestPath, "{}");
+    updater.CheckUpdates();
+    QVERIFY(finished.wait());
+    QTest::qWait(0);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(haveUpdates.count(), 0);
+    QCOMPARE(server->hits("/r.bin"), 0);
+    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), local);
+}
+
+void TestManifestCheck::unusableManifest_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("HTTP 500") << "500";
+    QTest::newRow("connection refused") << "refused";
+    QTest::newRow("not JSON") << "text";
+    QTest::newRow("stalled") << "stall";
+}
+
+// No compare and no signal, but append() still follows (and, with nothing collected, only
+// reports finished()).
+void TestManifestCheck::unusableManifest()
+{
+    QFETCH(QString, kind);
+    writeClientConfig("1.0", {"ruRU"});
+    const QByteArray manifest = manifestJson("2.0", {{"ruRU", {fileUrl("/r.bin")}}});
+    if (kind == "500") {
+        server->serve(kManifestPath, "<html>Internal error</html>", 500);
+    } else if (kind == "refused") {
+        TestHttpServer closed;
+        pointAt(closed.url(kManifestPath));
+    } else if (kind == "text") {
+        server->serve(kManifestPath, "version 2.0\n");
+    } else {
+        TestHttpServer::Route stall;
+        stall.body = manifest;
+        stall.stallAfter = 10;
+        server->setRoute(kManifestPath, stall);
+        qputenv("EMBERCREST_TRANSFER_TIMEOUT_MS", "300");
+    }
+
+    MessageCapture capture;
+    AppConfig updater;
+    QSignalSpy haveUpdates(&updater, SIGNAL(HaveUpdates()));
+    QSignalSpy clientNotFound(&updater, SIGNAL(ClientNotFound()));
+    QSignalSpy checked(&updater, SIGNAL(UpdatesChecked()));
+    QSignalSpy finished(&updater, SIGNAL(finished()));
+    QVERIFY(finished.wait());
+    QTest::qWait(0);
+    QCOMPARE(capture.lines(),
+             QStringList({"AppConfig->Constructor: I'm called!", kCalled, kReading}));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(haveUpdates.count() + clientNotFound.count() + checked.count(), 0);
+    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
+}
+
+void TestManifestCheck::noRequestWithoutConfig_data()
+{
+    QTest::addColumn<bool>("directory");
+    QTest::newRow("no config.conf") << false;
+    QTest::newRow("config.conf is a directory") << true;
+}
+
+void TestManifestCheck::noRequestWithoutConfig()
+{
+    QFETCH(bool, directory);
+    if (directory)
+        QVERIFY(QDir().mkdir(Config::FileName));
+    server->serve(kManifestPath, manifestJson("2.0", {}));
+
+    MessageCapture capture;
+    AppConfig updater;
+    QSignalSpy configNotFound(&updater, SIGNAL(ConfigNotFound()));
+    QSignalSpy finished(&updater, SIGNAL(finished()));
+    QCOMPARE(capture.lines(), QStringList{"AppConfig->Constructor: I'm called!"});
+
+    // The first request is the one CheckUpdates() sends: the constructor's would come first.
+    updater.CheckUpdates();
+    QVERIFY(finished.wait());
+    QCOMPARE(server->hits(kManifestPath), 1);
+    QCOMPARE(configNotFound.count(), 0);
+}
+
+// Every reply asked for before append() runs is read as a manifest.
+void TestManifestCheck::twoChecksBeforeAnyReply()
+{
+    qputenv("EMBERCREST_DELAY_MS", "1000"); // all three replies are read before append()
+    writeClientConfig("1.0", {"ruRU"});
+    server->serve(kManifestPath, manifestJson("2.0", {{"ruRU", {fileUrl("/r.bin")}}}));
+    server->serve("/r.bin", "r");
+
+    MessageCapture capture;
+    AppConfig updater; // first request
+    QSignalSpy haveUpdates(&updater, SIGNAL(HaveUpdates()));
+    updater.CheckUpdates();
+    updater.CheckUpdates();
+    QTRY_COMPARE_WITH_TIMEOUT(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("2.0"),
+                              10000);
+
+    QCOMPARE(linesEqualTo(capture.lines(), kReading).size(), 3);
+    QCOMPARE(haveUpdates.count(), 3);
+    QCOMPARE(server->hits(kManifestPath), 3);
+    QCOMPARE(readFile("client/Data/ruRU/r.bin"), QByteArray("r"));
+}
+
+QTEST_GUILESS_MAIN(TestManifestCheck)
+#include "tst_manifestcheck.moc"

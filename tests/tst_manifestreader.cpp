@@ -1,0 +1,210 @@
+#include "updater/manifestreader.h"
+
+#include <QtTest>
+
+// Declared first: moc does not read past the raw-string manifests below.
+class TestManifestReader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void reading_data();
+    void reading();
+    void versionNumbers_data();
+    void versionNumbers();
+    void malformed_data();
+    void malformed();
+    void largeFileList();
+};
+
+// The manifest reading on its own: what a check reports and collects for a given manifest,
+// installed version and locale flags.
+namespace {
+
+using Outcome = ManifestReading::Outcome;
+
+// "ruRU=1,enGB=0": the WClientLocale flags; names not listed read as "".
+LocaleFlagLookup flags(const QString &spec)
+{
+    QHash<QString, QString> values;
+    for (const QString &pair : spec.split(QLatin1Char(','), Qt::SkipEmptyParts))
+        values.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+    return [values](const QString &locale) { return values.value(locale); };
+}
+
+// Findings as "ruRU => url" and "enGB not found", the way the check logs them.
+QStringList describe(const QVector<ManifestFinding> &findings)
+{
+    QStringList lines;
+    for (const ManifestFinding &f : findings)
+        lines << (f.kind == ManifestFinding::Kind::FileListed ? QString(f.locale + " => " + f.url)
+                                                              : QString(f.locale + " not found"));
+    return lines;
+}
+
+const QByteArray kExample = R"({"wsection": [
+    {"date": "2019-03-01", "version": "1.3"},
+    {"ruRU": {"patch-4": "http://up.example/ruRU/update-ruRU.bin"},
+     "enGB": {"patch-4": "http://up.example/enGB/update-enGB.bin"}}]})";
+
+} // namespace
+
+void TestManifestReader::reading_data()
+{
+    QTest::addColumn<QByteArray>("manifest");
+    QTest::addColumn<QString>("local");
+    QTest::addColumn<QString>("flagSpec");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("online");
+    QTest::addColumn<qint64>("localNumber");
+    QTest::addColumn<qint64>("onlineNumber");
+    QTest::addColumn<QStringList>("findings");
+
+    QTest::newRow("example: 1.2 installed, 1.3 online")
+        << kExample << "1.2"
+        << "ruRU=1,enGB=0" << int(Outcome::Differ) << "1.3" << qint64(12) << qint64(13)
+        << QStringList{"enGB not found", "ruRU => http://up.example/ruRU/update-ruRU.bin"};
+    QTest::newRow("older online version is an update too")
+        << QByteArray(R"({"wsection":[{"a":"x","b":"1.4"},{"ruRU":{"f":"http://h/f"}}]})") << "1.5"
+        << "ruRU=1" << int(Outcome::Differ) << "1.4" << qint64(15) << qint64(14)
+        << QStringList{"ruRU => http://h/f"};
+    QTest::newRow("3.10 equals 4.0: nothing collected")
+        << QByteArray(R"({"wsection":[{"a":"x","b":"4.0"},{"ruRU":{"f":"http://h/f"}}]})") << "3.10"
+        << "ruRU=1" << int(Outcome::Equal) << "4.0" << qint64(40) << qint64(40) << QStringList();
+    QTest::newRow("third part ignored")
+        << QByteArray(R"({"wsection":[{"a":"x","b":"1.2"}]})") << "1.2.9"
+        << "" << int(Outcome::Equal) << "1.2" << qint64(12) << qint64(12) << QStringList();
+    QTest::newRow("1.x reads as 1.0")
+        << QByteArray(R"({"wsection":[{"a":"x","b":"1.0"}]})") << "1.x"
+        << "" << int(Outcome::Equal) << "1.0" << qint64(10) << qint64(10) << QStringList();
+    // Member names sort by UTF-16 code units: "Version" < "date", so "date" holds the version.
+    QTest::newRow("second member in key order holds the version")
+        << QByteArray(R"({"wsection":[{"date":"2.0","Version":"9.9"}]})") << "1.0"
+        << "" << int(Outcome::Differ) << "2.0" << qint64(10) << qint64(20) << QStringList();
+    QTest::newRow("members and locales in key order, elements in array order")
+        << QByteArray(R"({"wsection":[{"a":"x","b":"2.0","enGB":{"z":"http://h/e1"}},
+                        {"ruRU":{"b":"http://h/r2","a":"http://h/r1"},"enGB":{"k":"http://h/e2"}},
+                        {"enGB":{"k":"http://h/e3"}}]})")
+        << "1.0"
+        << "ruRU=1,enGB=1" << int(Outcome::Differ) << "2.0" << qint64(10) << qint64(20)
+        << QStringList{"enGB => http://h/e1", "enGB => http://h/e2", "ruRU => http://h/r1",
+                       "ruRU => http://h/r2", "enGB => http://h/e3"};
+    QTest::newRow("a URL listed twice is reported at each occurrence")
+        << QByteArray(R"({"wsection":[{"a":"x","b":"2.0"},
+                        {"enGB":{"f":"http://h/same"},"ruRU":{"f":"http://h/same"}}]})")
+        << "1.0"
+        << "ruRU=1,enGB=1" << int(Outcome::Differ) << "2.0" << qint64(10) << qint64(20)
+        << QStringList{"enGB => http://h/same", "ruRU => http://h/same"};
+    QTest::newRow("a locale not installed is reported in every element")
+        << QByteArray(R"({"wsection":[{"a":"x","b":"2.0"},{"enGB":{}},{"enGB":{"f":"u"}}]})")
+        << "1.0"
+        << "enGB=0" << int(Outcome::Differ) << "2.0" << qint64(10) << qint64(20)
+        << QStringList{"enGB not found", "enGB not found"};
+    QTest::newRow("empty strings and non-strings skipped, unknown names ignored")
+        << QByteArray(R"({"wsection":[{"a":"x","b":"2.0"},{"ruRU":{"a":"","b":1,"c":null,
+                        "d":["http://h/x"],"e":"http://h/ok"},"other":{"f":"http://h/no"},
+                        "frFR":{"f":"http://h/maybe"}}]})")
+        << "1.0"
+        << "ruRU=1,frFR=" << int(Outcome::Differ) << "2.0" << qint64(10) << qint64(20)
+        << QStringList{"ruRU => http://h/ok"};
+    QTest::newRow("locale member that is not an object lists nothing")
+        << QByteArray(R"({"wsection":[{"a":"x","b":"2.0"},{"ruRU":"http://h/x"},7]})") << "1.0"
+        << "ruRU=1" << int(Outcome::Differ) << "2.0" << qint64(10) << qint64(20) << QStringList();
+    QTest::newRow("flag must be exactly 1")
+        << QByteArray(R"({"wsection":[{"a":"x","b":"2.0"},{"ruRU":{"f":"http://h/x"}}]})") << "1.0"
+        << "ruRU= 1" << int(Outcome::Differ) << "2.0" << qint64(10) << qint64(20) << QStringList();
+}
+
+void TestManifestReader::reading()
+{
+    QFETCH(QByteArray, manifest);
+    QFETCH(QString, local);
+    QFETCH(QString, flagSpec);
+    QFETCH(int, outcome);
+
+    const ManifestReading reading = readManifest(manifest, local, flags(flagSpec));
+    QCOMPARE(int(reading.outcome), outcome);
+    QTEST(reading.onlineVersion, "online");
+    QTEST(reading.localNumber, "localNumber");
+    QTEST(reading.onlineNumber, "onlineNumber");
+    QTEST(describe(reading.findings), "findings");
+}
+
+void TestManifestReader::versionNumbers_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("number"); // -1: no number
+    QTest::newRow("1.3") << "1.3" << qint64(13);
+    QTest::newRow("3.10") << "3.10" << qint64(40);
+    QTest::newRow("1.") << "1." << qint64(10);
+    QTest::newRow(".5") << ".5" << qint64(5);
+    QTest::newRow("x.y") << "x.y" << qint64(0);
+    QTest::newRow("too big for int") << "99999999999.1" << qint64(1);
+    QTest::newRow("no overflow") << "2147483647.2147483647" << qint64(2147483647) * 11;
+    QTest::newRow("empty") << "" << qint64(-1);
+    QTest::newRow("one part") << "13" << qint64(-1);
+}
+
+void TestManifestReader::versionNumbers()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, number);
+    const std::optional<qint64> result = versionNumber(text);
+    QCOMPARE(result.value_or(-1), number);
+}
+
+// Anything the server might send instead of a manifest: no crash, nothing compared.
+void TestManifestReader::malformed_data()
+{
+    QTest::addColumn<QByteArray>("manifest");
+    QTest::addColumn<QString>("local");
+
+    QTest::newRow("empty body") << QByteArray() << "1.0";
+    QTest::newRow("html error page") << QByteArray("<html>500</html>") << "1.0";
+    QTest::newRow("top level array") << QByteArray(R"([{"wsection":[]}])") << "1.0";
+    QTest::newRow("no wsection") << QByteArray(R"({"lsection":[{"a":"x","b":"2.0"}]})") << "1.0";
+    QTest::newRow("wsection object") << QByteArray(R"({"wsection":{"a":"x","b":"2.0"}})") << "1.0";
+    QTest::newRow("wsection string") << QByteArray(R"({"wsection":"2.0"})") << "1.0";
+    QTest::newRow("wsection empty") << QByteArray(R"({"wsection":[]})") << "1.0";
+    QTest::newRow("elements not objects") << QByteArray(R"({"wsection":[1,"2.0",null]})") << "1.0";
+    QTest::newRow("version a number") << QByteArray(R"({"wsection":[{"a":"x","b":2.0}]})") << "1.0";
+    QTest::newRow("version null") << QByteArray(R"({"wsection":[{"a":"x","b":null}]})") << "1.0";
+    QTest::newRow("one-member version element")
+        << QByteArray(R"({"wsection":[{"version":"2.0"},{"ruRU":{"f":"http://h/f"}}]})") << "1.0";
+    QTest::newRow("version without a dot")
+        << QByteArray(R"({"wsection":[{"a":"x","b":"2"}]})") << "1.0";
+    QTest::newRow("no local version") << QByteArray(R"({"wsection":[{"a":"x","b":"2.0"}]})") << "";
+    QTest::newRow("truncated") << kExample.left(kExample.size() / 2) << "1.0";
+    QTest::newRow("invalid UTF-8")
+        << QByteArray("{\"wsection\":[{\"a\":\"\xff\xfe\",\"b\":\"2.0\"}]}") << "1.0";
+    QByteArray deep = R"({"wsection":)";
+    for (int i = 0; i < 100000; ++i)
+        deep += '[';
+    QTest::newRow("deep nesting") << deep << "1.0";
+}
+
+void TestManifestReader::malformed()
+{
+    QFETCH(QByteArray, manifest);
+    QFETCH(QString, local);
+    const ManifestReading reading = readManifest(manifest, local, flags("ruRU=1"));
+    QCOMPARE(int(reading.outcome), int(Outcome::NoVersionList));
+    QVERIFY(reading.onlineVersion.isNull());
+    QVERIFY(reading.findings.isEmpty());
+}
+
+void TestManifestReader::largeFileList()
+{
+    QByteArray manifest = R"({"wsection":[{"a":"x","b":"2.0"},{"ruRU":{)";
+    for (int i = 0; i < 100000; ++i)
+        manifest += (i ? "," : "") + QByteArray(R"("k)") + QByteArray::number(i) +
+                    R"(":"http://h/f)" + QByteArray::number(i) + '"';
+    manifest += "}}]}";
+    const ManifestReading reading = readManifest(manifest, "1.0", flags("ruRU=1"));
+    QCOMPARE(reading.findings.size(), 100000);
+    // Key order: "k0" < "k1" < "k10" < ...
+    QCOMPARE(reading.findings.at(2).url, QStringLiteral("http://h/f10"));
+}
+
+QTEST_APPLESS_MAIN(TestManifestReader)
+#include "tst_manifestreader.moc"
