@@ -133,6 +133,7 @@ private slots:
     void brokenTransfersKeepOldFiles();
     void unwritableTargetsAreSkipped();
     void failedWriteIsDetected();
+    void savedFilesKeepPermissions();
     void nothingToQueue();
     void recheckDuringRun_data();
     void recheckDuringRun();
@@ -467,6 +468,32 @@ void TestDownloadQueue::failedWriteIsDetected()
     QCOMPARE(filesBelow(data), QStringList({"big.bin", "small.bin"}));
     QCOMPARE(run.failed.count(), 1);
     QCOMPARE(run.capture.lines().last(), QStringLiteral("1 / 2 files downloaded successfully"));
+}
+
+// A replaced file keeps its permissions and a new one gets those of any new file, as when the
+// file is written in place: the temporary file must not leave its own behind.
+void TestDownloadQueue::savedFilesKeepPermissions()
+{
+    const QString data = client + "/Data/ruRU/";
+    QVERIFY(writeFile(data + "reference", "")); // a new file as any program makes it
+    const QFileDevice::Permissions usual = QFile::permissions(data + "reference");
+    QVERIFY(QFile::remove(data + "reference"));
+    const QFileDevice::Permissions kept = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ReadUser | QFileDevice::WriteUser |
+                                          QFileDevice::ExeOwner | QFileDevice::ExeUser |
+                                          QFileDevice::ReadGroup;
+    QVERIFY(writeFile(data + "old.bin", "old"));
+    QVERIFY(QFile::setPermissions(data + "old.bin", kept));
+    publish({{"ruRU", {url("/old.bin"), url("/new.bin")}}});
+    server->serve("/old.bin", "replaced");
+    server->serve("/new.bin", "new");
+
+    Run run;
+    QVERIFY(run.waitForEnd());
+    QCOMPARE(run.done.count(), 1);
+    QCOMPARE(readFile(data + "old.bin"), QByteArray("replaced"));
+    QCOMPARE(QFile::permissions(data + "old.bin"), kept);
+    QCOMPARE(QFile::permissions(data + "new.bin"), usual);
 }
 
 void TestDownloadQueue::nothingToQueue()

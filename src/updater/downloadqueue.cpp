@@ -1,21 +1,17 @@
 #include "appconfig.h"
 
 #include "config/config.h"
+#include "diskflush.h"
 #include "requests.h"
 #include "targetpath.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSharedPointer>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
-
-#if defined(Q_OS_UNIX)
-#include <unistd.h>
-#elif defined(Q_OS_WIN)
-#include <io.h>
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -37,21 +33,6 @@ int statusOf(const QNetworkReply *reply)
 bool hasNoBody(int status)
 {
     return (status >= 100 && status < 200) || status == 204 || status == 304;
-}
-
-// Flushes Qt's buffer and the system's, so that a saved file survives a crash or power cut.
-bool syncToDisk(QFileDevice &file)
-{
-    if (!file.flush())
-        return false;
-#if defined(Q_OS_UNIX)
-    return ::fsync(file.handle()) == 0;
-#elif defined(Q_OS_WIN)
-    const intptr_t handle = _get_osfhandle(file.handle());
-    return handle == -1 || FlushFileBuffers(reinterpret_cast<HANDLE>(handle));
-#else
-    return true;
-#endif
 }
 
 } // namespace
@@ -86,7 +67,7 @@ void AppConfig::append()
 
     // One transfer at a time: a start is armed only when no transfer runs and none is armed;
     // a running transfer starts the next one itself when it ends.
-    const bool busy = activeReply != nullptr || startPending;
+    const bool busy = activeReply != nullptr || startPending || flushThread != nullptr;
     if (!pendingUrls.isEmpty() && !busy) {
         startPending = true;
         QTimer::singleShot(0, this, SLOT(startNextDownload()));
@@ -98,14 +79,14 @@ void AppConfig::append()
 void AppConfig::startNextDownload()
 {
     startPending = false;
-    if (activeReply)
-        return; // the running transfer starts the next one when it ends
+    if (activeReply || flushThread)
+        return; // the running transfer or flush goes on with the queue when it ends
     // A loop rather than the call to itself after a failed open: a long run of unopenable
     // targets must not exhaust the stack.
     for (;;) {
         qDebug() << "Checking download queue...";
         if (pendingUrls.isEmpty()) {
-            endRun();
+            finishRun();
             return;
         }
         const QUrl url = pendingUrls.takeFirst();
@@ -124,8 +105,7 @@ bool AppConfig::openTarget(const QString &path)
 {
     if (path.isEmpty())
         return false; // no target, or one that must not be written
-    outputFile.setFileName(path);
-    return outputFile.open(QIODevice::WriteOnly);
+    return outputFile.open(path);
 }
 
 void AppConfig::beginTransfer(const QUrl &url)
@@ -161,7 +141,7 @@ void AppConfig::writeAvailable()
     const QByteArray chunk = activeReply->readAll();
     if (writeFailed || chunk.isEmpty())
         return;
-    if (outputFile.write(chunk) == chunk.size()) {
+    if (outputFile.write(chunk)) {
         bytesWritten += chunk.size();
         return;
     }
@@ -205,8 +185,6 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         problem = QStringLiteral("Transfer ended after %1 of %2 bytes")
                       .arg(bytesWritten)
                       .arg(announced.toLongLong());
-    if (problem.isEmpty() && !syncToDisk(outputFile))
-        problem = outputFile.errorString();
     if (problem.isEmpty() && !outputFile.commit())
         problem = outputFile.errorString();
     if (!problem.isEmpty()) {
@@ -214,16 +192,14 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         qDebug().noquote() << "Error: " << problem;
         return false;
     }
+    unflushedFiles << outputFile.targetPath();
     qDebug() << "Saved!";
     return true;
 }
 
 void AppConfig::discardFile()
 {
-    if (!outputFile.isOpen())
-        return;
-    outputFile.cancelWriting();
-    outputFile.commit(); // with writing cancelled this only removes the temporary file
+    outputFile.discard();
 }
 
 void AppConfig::logRedirect()
@@ -246,11 +222,51 @@ void AppConfig::logRedirect()
     err << "Redirected to: " << url.toDisplayString() << '\n';
 }
 
-// The run is over. The version advances only when every queued file was saved: otherwise the
-// next start sees the old version and tries again.
+// The queue is empty. Before the version may advance, the run's files must be on disk; a run
+// that failed a file keeps the old version anyway, so its files need no flush.
+void AppConfig::finishRun()
+{
+    if (savedCount == queuedCount && !unflushedFiles.isEmpty()) {
+        flushRun();
+        return;
+    }
+    unflushedFiles.clear();
+    endRun();
+}
+
+// Flushing a gigabyte takes the disk a while: off the GUI thread, so the window stays responsive.
+void AppConfig::flushRun()
+{
+    const QStringList files = unflushedFiles;
+    unflushedFiles.clear();
+    auto flushed = QSharedPointer<bool>::create(false);
+    flushThread = QThread::create([files, flushed] { *flushed = flushToDisk(files); });
+    connect(flushThread, &QThread::finished, this, [this, flushed] { runFlushed(*flushed); });
+    flushThread->start();
+}
+
+// More files may have been queued meanwhile (a new manifest reading): the run goes on with them.
+void AppConfig::runFlushed(bool ok)
+{
+    flushThread->deleteLater();
+    flushThread = nullptr;
+    if (!ok) {
+        flushFailed = true;
+        qDebug().noquote() << "Error: "
+                           << "the downloaded files could not be flushed to disk";
+    }
+    if (pendingUrls.isEmpty())
+        endRun();
+    else
+        startNextDownload();
+}
+
+// The run is over. The version advances only when every queued file was saved and flushed:
+// otherwise the next start sees the old version and tries again.
 void AppConfig::endRun()
 {
-    const bool complete = savedCount == queuedCount;
+    const bool complete = savedCount == queuedCount && !flushFailed;
+    flushFailed = false;
     if (complete)
         Config::WriteSetting(QStringLiteral("ClientVersion"), kWotlk, runVersion);
     qDebug() << savedCount << "/" << queuedCount << "files downloaded successfully";
