@@ -6,6 +6,7 @@
 #include "targetpath.h"
 
 #include <QDebug>
+#include <QHash>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSharedPointer>
@@ -43,11 +44,16 @@ void AppConfig::append()
     const QStringList keys = fileLocales.keys();
     collectedSinceAppend.clear();
     bool accepted = false;
+    // Read once per call, not once per file: nothing writes config.conf meanwhile, and a
+    // QSettings pass for each of thousands of files would hold up the window.
+    const QString clientDir = Config::ReadSetting(QStringLiteral("ClientDir"), kWotlk);
+    QHash<QString, QString> flags;
     for (const QString &urlText : keys) {
         const QString locale = fileLocales.value(urlText);
-        const QString flag = Config::ReadSetting(kLocaleGroup, locale);
-        const QString clientDir = Config::ReadSetting(QStringLiteral("ClientDir"), kWotlk);
-        if (flag != QLatin1String("1"))
+        auto flag = flags.constFind(locale);
+        if (flag == flags.constEnd())
+            flag = flags.insert(locale, Config::ReadSetting(kLocaleGroup, locale));
+        if (*flag != QLatin1String("1"))
             continue;
         const DownloadTarget target = downloadTarget(clientDir, locale, urlText);
         // One URL form for the lookup key and the queue entry, so that the lookup cannot miss.
