@@ -133,7 +133,7 @@ def print_targets(summary):
         return
     print("\nLauncher targets:")
     for description, measured, met in checks:
-        print(f"  {'met ' if met else 'MISSED'}  {description:<44} {measured}")
+        print(f"  {'met' if met else 'MISSED':<6}  {description:<44} {measured}")
 
 
 def save(summary, downloads, startup, folder):
