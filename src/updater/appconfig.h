@@ -79,6 +79,7 @@ private:
     QThread *flushThread = nullptr;
     bool flushFailed = false;
     bool writeFailed = false;
+    bool writeSliceArmed = false;
     qint64 bytesWritten = 0;
 
     void sendManifestRequest();
@@ -86,7 +87,7 @@ private:
     void collectFiles(const ManifestReading &reading);
     bool openTarget(const QString &path);
     void beginTransfer(const QUrl &url);
-    void writeAvailable();
+    bool writeAvailable(qint64 maxBytes);
     bool keepFile(QNetworkReply *reply);
     void discardFile();
     void logRedirect();

@@ -6,6 +6,7 @@
 #include "targetpath.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -18,6 +19,8 @@ namespace {
 
 const QString kLocaleGroup = QStringLiteral("WClientLocale");
 const QString kWotlk = QStringLiteral("WOTLK");
+// How long one readyRead() may write before the event loop gets its turn.
+constexpr qint64 kWriteTurnMs = 10;
 
 bool isRedirect(int status)
 {
@@ -134,25 +137,43 @@ void AppConfig::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void AppConfig::downloadReadyRead()
 {
-    if (activeReply)
-        writeAvailable();
+    if (!activeReply)
+        return;
+    // The framework can hold far more than its read buffer (it reads ahead without bound until
+    // its network thread has taken the bound in). Write a buffer's worth at a time for a few
+    // milliseconds, then let the window have its turn and go on from the event loop.
+    QElapsedTimer turn;
+    turn.start();
+    while (writeAvailable(UpdaterRequests::kReadBufferBytes) && turn.elapsed() < kWriteTurnMs) {
+    }
+    if (activeReply->bytesAvailable() > 0 && !writeSliceArmed) {
+        writeSliceArmed = true;
+        QTimer::singleShot(0, this, [this] {
+            writeSliceArmed = false;
+            downloadReadyRead();
+        });
+    }
 }
 
-// Writes what the reply holds. After a failed write the rest is only drained, and the transfer
-// is cut short from the event loop: the file cannot be saved any more.
-void AppConfig::writeAvailable()
+// Writes up to maxBytes of what the reply holds; false when there was nothing to read. After a
+// failed write the rest is only drained, and the transfer is cut short from the event loop: the
+// file cannot be saved any more.
+bool AppConfig::writeAvailable(qint64 maxBytes)
 {
     if (!activeReply->isOpen())
-        return; // aborted: nothing more to read
-    const QByteArray chunk = activeReply->readAll();
-    if (writeFailed || chunk.isEmpty())
-        return;
+        return false; // aborted: nothing more to read
+    const QByteArray chunk = activeReply->read(maxBytes);
+    if (chunk.isEmpty())
+        return false;
+    if (writeFailed)
+        return true;
     if (outputFile.write(chunk)) {
         bytesWritten += chunk.size();
-        return;
+        return true;
     }
     writeFailed = true;
     QTimer::singleShot(0, activeReply, &QNetworkReply::abort);
+    return true;
 }
 
 void AppConfig::downloadFinished()
@@ -160,7 +181,9 @@ void AppConfig::downloadFinished()
     QNetworkReply *reply = activeReply;
     if (!reply)
         return;
-    writeAvailable();
+    // Whatever the framework still holds belongs to the file.
+    while (writeAvailable(UpdaterRequests::kReadBufferBytes)) {
+    }
     if (keepFile(reply))
         ++savedCount;
     reply->disconnect(this);
