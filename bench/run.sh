@@ -111,11 +111,15 @@ publish_manifests() {
 install_packages
 if [ -z "${BENCH_NO_BUILD:-}" ]; then
     build_log=$(mktemp)
-    bash tools/build.sh >"$build_log" 2>&1 || {
+    BUILD_DIR=$build bash tools/build.sh -DEMBERCREST_BUILD_BENCH=ON >"$build_log" 2>&1 || {
         cat "$build_log" >&2
         exit 1
     }
     rm -f "$build_log"
+fi
+if [ ! -x "$build/bench/bench-launcher" ]; then
+    echo "bench: no bench programs in $build/bench; build with -DEMBERCREST_BUILD_BENCH=ON" >&2
+    exit 1
 fi
 mkdir -p "$cache"
 python3 bench/sets.py "$cache"
