@@ -162,9 +162,11 @@ bool AppConfig::writeAvailable(qint64 maxBytes)
 {
     if (!activeReply->isOpen())
         return false; // aborted: nothing more to read
-    const QByteArray chunk = activeReply->read(maxBytes);
-    if (chunk.isEmpty())
+    // Sized to what is there: read(maxBytes) would allocate maxBytes for every small chunk.
+    const qint64 available = activeReply->bytesAvailable();
+    if (available <= 0)
         return false;
+    const QByteArray chunk = activeReply->read(qMin(maxBytes, available));
     if (writeFailed)
         return true;
     if (outputFile.write(chunk)) {
