@@ -635,7 +635,11 @@ void TestDownloadQueue::bigFileWithBoundedMemory()
     const qint64 growth = peakResidentKiB() - before;
 
     QCOMPARE(run.done.count(), 1);
+#ifndef EMBERCREST_SANITIZED // the sanitizers keep freed memory quarantined: no bound to see
     QVERIFY2(growth < 16 * 1024, qPrintable(QString("peak grew by %1 KiB").arg(growth)));
+#else
+    Q_UNUSED(growth)
+#endif
     QCOMPARE(run.progress.last().at(0).toLongLong(), size);
     QVERIFY(samePattern(client + "/Data/ruRU/big.MPQ", size, 7));
 }
