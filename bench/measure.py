@@ -41,8 +41,17 @@ def load_job(cache, work, base_url, version, name, label):
                      os.path.join(job_dir, "client"), job_dir)
 
 
-def clean_targets(job):
-    shutil.rmtree(job.data_dir, ignore_errors=True)
+def clean_targets(job, trash):
+    """An empty target folder. The previous download of a set of many files is moved aside and
+    deleted only after all downloads: ext4 does not hand out inodes freed in the last half
+    minute, and looking past thousands of them made the next tool's file creation cost more
+    than its download."""
+    if os.path.isdir(job.data_dir):
+        if len(job.entries) > 1:
+            os.makedirs(trash, exist_ok=True)
+            os.rename(job.data_dir, os.path.join(trash, str(len(os.listdir(trash)))))
+        else:
+            shutil.rmtree(job.data_dir)
     os.makedirs(job.data_dir)
     subprocess.run(["sync"], check=True)  # start from clean disk caches, untimed
 
@@ -62,7 +71,7 @@ def verify(job, tool, result, full):
             return f"{target}: missing or of the wrong size"
         if full and not filecmp.cmp(target, source, shallow=False):
             return f"{target}: content differs from the served file"
-    if tool == "launcher":
+    if tool.startswith("launcher"):
         config = configparser.ConfigParser(interpolation=None, strict=False)
         config.optionxform = str
         config.read(os.path.join(job.work_dir, "config.conf"))
@@ -72,7 +81,7 @@ def verify(job, tool, result, full):
     return None
 
 
-def measure_downloads(jobs, tool_names, runs, build, env):
+def measure_downloads(jobs, tool_names, runs, build, env, trash):
     results = {job.name: {tool: [] for tool in tool_names} for job in jobs}
     for run in range(runs):
         # Rotate the order, so that no tool always follows the same neighbour.
@@ -80,14 +89,15 @@ def measure_downloads(jobs, tool_names, runs, build, env):
         order = tool_names[shift:] + tool_names[:shift]
         for job in jobs:
             for tool in order:
-                clean_targets(job)
+                clean_targets(job, trash)
                 result = tools.run_tool(tool, job, build, env)
                 result["sync_seconds"] = timed_sync()
                 result["problem"] = verify(job, tool, result, full=run == 0)
                 results[job.name][tool].append(result)
                 report.progress(run + 1, runs, job, tool, result)
-        for job in jobs:
-            shutil.rmtree(job.data_dir, ignore_errors=True)
+    for job in jobs:
+        shutil.rmtree(job.data_dir, ignore_errors=True)
+    shutil.rmtree(trash, ignore_errors=True)
     return results
 
 
@@ -124,12 +134,13 @@ def main(argv):
     for name in set_names:
         if name not in known:
             raise SystemExit(f"unknown set {name}; known: {', '.join(known)}")
+    known_tools = tools.TOOLS + tools.EXTRA_TOOLS
     for name in tool_names:
-        if name not in tools.TOOLS:
-            raise SystemExit(f"unknown tool {name}; known: {', '.join(tools.TOOLS)}")
+        if name not in known_tools:
+            raise SystemExit(f"unknown tool {name}; known: {', '.join(known_tools)}")
     env = dict(os.environ)
     jobs = [load_job(cache, work, base_url, version, n, known[n]) for n in set_names]
-    downloads = measure_downloads(jobs, tool_names, runs, build, env)
+    downloads = measure_downloads(jobs, tool_names, runs, build, env, os.path.join(work, "trash"))
     startup = measure_startup(work, build, env, base_url, version, startup_runs)
     summary = report.summarize(jobs, downloads, startup)
     report.print_tables(summary, runs, startup_runs)

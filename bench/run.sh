@@ -10,6 +10,8 @@
 #   BENCH_RUNS=7              runs of each measurement (BENCH_RUNS=3 for a quick look)
 #   BENCH_SETS=big,medium,small   BENCH_TOOLS=curl,qt-plain,qt-savefile,qt-renamesync,launcher
 #   BENCH_STARTUP_RUNS=21     start-up runs (default 3 x BENCH_RUNS)
+#   BENCH_BASE_BUILD=DIR      another build's bench programs, as the tool launcher-base (add it
+#                             to BENCH_TOOLS), to compare a change with what it replaces
 #   BENCH_NO_BUILD=1          use the programs in build/ as they are
 #   BENCH_TIMEOUT_S=120       how long bench-launcher waits for the end of one download run
 #   BENCH_CACHE=DIR           where the file sets are generated once (default build/bench-cache)

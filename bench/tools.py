@@ -6,6 +6,9 @@ import subprocess
 import time
 
 TOOLS = ["curl", "qt-plain", "qt-savefile", "qt-renamesync", "launcher"]
+# Only when named in BENCH_TOOLS: the launcher of another build (BENCH_BASE_BUILD), measured in
+# the same run, to set a change against what it replaces.
+EXTRA_TOOLS = ["launcher-base"]
 RESULT_PREFIX = "BENCH-RESULT "
 
 
@@ -90,6 +93,15 @@ def qt_env(base_env, work_dir):
     return env
 
 
+def launcher_build(tool, build_dir, env):
+    if tool != "launcher-base":
+        return build_dir
+    base = env.get("BENCH_BASE_BUILD", "")
+    if not os.path.isfile(os.path.join(base, "bench", "bench-launcher")):
+        raise SystemExit("launcher-base needs BENCH_BASE_BUILD: a build folder with bench programs")
+    return base
+
+
 def run_tool(tool, job, build_dir, env):
     """Downloads job's set with tool. Returns a measurement dict (seconds, peak memory ...)."""
     log = os.path.join(job.work_dir, f"{tool}-{job.name}.log")
@@ -105,9 +117,9 @@ def run_tool(tool, job, build_dir, env):
         write_qt_list(job, listing)
         cmd = [os.path.join(build_dir, "bench", "bench-qtloop"), tool[3:], listing]
         run_env = qt_env(env, job.work_dir)
-    elif tool == "launcher":
+    elif tool in ("launcher", "launcher-base"):
         write_config(job, "1.0")
-        cmd = [os.path.join(build_dir, "bench", "bench-launcher")]
+        cmd = [os.path.join(launcher_build(tool, build_dir, env), "bench", "bench-launcher")]
         run_env = qt_env(env, job.work_dir)
         run_env.update(EMBERCREST_MANIFEST_URL=job.manifest_url, EMBERCREST_DELAY_MS="0")
     else:
