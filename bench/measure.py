@@ -41,13 +41,17 @@ def load_job(cache, work, base_url, version, name, label):
                      os.path.join(job_dir, "client"), job_dir)
 
 
+# A set of at least this many files is not deleted between downloads (see clean_targets).
+MANY_FILES = 1000
+
+
 def clean_targets(job, trash):
     """An empty target folder. The previous download of a set of many files is moved aside and
     deleted only after all downloads: ext4 does not hand out inodes freed in the last half
     minute, and looking past thousands of them made the next tool's file creation cost more
-    than its download."""
+    than its download. Other sets are deleted at once, so that their data does not pile up."""
     if os.path.isdir(job.data_dir):
-        if len(job.entries) > 1:
+        if len(job.entries) >= MANY_FILES:
             os.makedirs(trash, exist_ok=True)
             os.rename(job.data_dir, os.path.join(trash, str(len(os.listdir(trash)))))
         else:
