@@ -133,6 +133,7 @@ private slots:
     void brokenTransfersKeepOldFiles();
     void unwritableTargetsAreSkipped();
     void failedWriteIsDetected();
+    void savedFilesKeepPermissions();
     void nothingToQueue();
     void recheckDuringRun_data();
     void recheckDuringRun();
@@ -469,6 +470,32 @@ void TestDownloadQueue::failedWriteIsDetected()
     QCOMPARE(run.capture.lines().last(), QStringLiteral("1 / 2 files downloaded successfully"));
 }
 
+// A replaced file keeps its permissions and a new one gets those of any new file, as when the
+// file is written in place: the temporary file must not leave its own behind.
+void TestDownloadQueue::savedFilesKeepPermissions()
+{
+    const QString data = client + "/Data/ruRU/";
+    QVERIFY(writeFile(data + "reference", "")); // a new file as any program makes it
+    const QFileDevice::Permissions usual = QFile::permissions(data + "reference");
+    QVERIFY(QFile::remove(data + "reference"));
+    const QFileDevice::Permissions kept = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ReadUser | QFileDevice::WriteUser |
+                                          QFileDevice::ExeOwner | QFileDevice::ExeUser |
+                                          QFileDevice::ReadGroup;
+    QVERIFY(writeFile(data + "old.bin", "old"));
+    QVERIFY(QFile::setPermissions(data + "old.bin", kept));
+    publish({{"ruRU", {url("/old.bin"), url("/new.bin")}}});
+    server->serve("/old.bin", "replaced");
+    server->serve("/new.bin", "new");
+
+    Run run;
+    QVERIFY(run.waitForEnd());
+    QCOMPARE(run.done.count(), 1);
+    QCOMPARE(readFile(data + "old.bin"), QByteArray("replaced"));
+    QCOMPARE(QFile::permissions(data + "old.bin"), kept);
+    QCOMPARE(QFile::permissions(data + "new.bin"), usual);
+}
+
 void TestDownloadQueue::nothingToQueue()
 {
     publish({{"enGB", {url("/en.bin")}}}); // enGB is not installed
@@ -594,9 +621,6 @@ void TestDownloadQueue::nonAsciiUrlOnNonUtf8System()
 // file's size.
 void TestDownloadQueue::bigFileWithBoundedMemory()
 {
-#ifdef EMBERCREST_SANITIZED
-    QSKIP("AddressSanitizer holds freed memory back, so the peak says nothing here");
-#endif
     const qint64 size = qint64(64) << 20;
     TestHttpServer::Route route;
     route.patternSize = size;
@@ -611,7 +635,11 @@ void TestDownloadQueue::bigFileWithBoundedMemory()
     const qint64 growth = peakResidentKiB() - before;
 
     QCOMPARE(run.done.count(), 1);
+#ifndef EMBERCREST_SANITIZED // the sanitizers keep freed memory quarantined: no bound to see
     QVERIFY2(growth < 16 * 1024, qPrintable(QString("peak grew by %1 KiB").arg(growth)));
+#else
+    Q_UNUSED(growth)
+#endif
     QCOMPARE(run.progress.last().at(0).toLongLong(), size);
     QVERIFY(samePattern(client + "/Data/ruRU/big.MPQ", size, 7));
 }

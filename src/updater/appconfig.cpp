@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QThread>
 
 AppConfig::AppConfig(QObject *parent) : QObject(parent), network(new QNetworkAccessManager(this))
 {
@@ -24,6 +25,12 @@ AppConfig::~AppConfig()
         activeReply->disconnect(this);
     delete network;
     network = nullptr;
+    // Files already saved are flushed to the end, even when the launcher quits meanwhile.
+    if (flushThread) {
+        flushThread->disconnect(this);
+        flushThread->wait();
+        delete flushThread;
+    }
 }
 
 QUrl AppConfig::manifestUrl()

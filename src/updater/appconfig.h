@@ -1,14 +1,16 @@
 #pragma once
 
+#include "stagedfile.h"
+
 #include <QList>
 #include <QMap>
 #include <QObject>
-#include <QSaveFile>
 #include <QSet>
 #include <QString>
 #include <QUrl>
 
 class QNetworkAccessManager;
+class QThread;
 class QNetworkReply;
 struct ManifestReading;
 
@@ -60,7 +62,7 @@ private:
     QNetworkReply *activeReply = nullptr;
     // Written beside the target and moved over it only once the whole file has arrived, so a
     // failed transfer never costs the player the file they had.
-    QSaveFile outputFile;
+    StagedFile outputFile;
     int savedCount = 0;
     int queuedCount = 0;
 
@@ -72,7 +74,12 @@ private:
     // The URLs in pendingUrls, for a quick "already waiting?".
     QSet<QUrl> waitingUrls;
     bool startPending = false;
+    // Files saved in this run and not yet flushed to disk; the flush runs on its own thread.
+    QStringList unflushedFiles;
+    QThread *flushThread = nullptr;
+    bool flushFailed = false;
     bool writeFailed = false;
+    bool writeSliceArmed = false;
     qint64 bytesWritten = 0;
 
     void sendManifestRequest();
@@ -80,9 +87,12 @@ private:
     void collectFiles(const ManifestReading &reading);
     bool openTarget(const QString &path);
     void beginTransfer(const QUrl &url);
-    void writeAvailable();
+    bool writeAvailable(qint64 maxBytes);
     bool keepFile(QNetworkReply *reply);
     void discardFile();
     void logRedirect();
+    void finishRun();
+    void flushRun();
+    void runFlushed(bool ok);
     void endRun();
 };

@@ -1,26 +1,26 @@
 #include "appconfig.h"
 
 #include "config/config.h"
+#include "diskflush.h"
 #include "requests.h"
 #include "targetpath.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSharedPointer>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
-
-#if defined(Q_OS_UNIX)
-#include <unistd.h>
-#elif defined(Q_OS_WIN)
-#include <io.h>
-#include <windows.h>
-#endif
 
 namespace {
 
 const QString kLocaleGroup = QStringLiteral("WClientLocale");
 const QString kWotlk = QStringLiteral("WOTLK");
+// How long one readyRead() may write before the event loop gets its turn.
+constexpr qint64 kWriteTurnMs = 10;
 
 bool isRedirect(int status)
 {
@@ -39,21 +39,6 @@ bool hasNoBody(int status)
     return (status >= 100 && status < 200) || status == 204 || status == 304;
 }
 
-// Flushes Qt's buffer and the system's, so that a saved file survives a crash or power cut.
-bool syncToDisk(QFileDevice &file)
-{
-    if (!file.flush())
-        return false;
-#if defined(Q_OS_UNIX)
-    return ::fsync(file.handle()) == 0;
-#elif defined(Q_OS_WIN)
-    const intptr_t handle = _get_osfhandle(file.handle());
-    return handle == -1 || FlushFileBuffers(reinterpret_cast<HANDLE>(handle));
-#else
-    return true;
-#endif
-}
-
 } // namespace
 
 void AppConfig::append()
@@ -62,11 +47,16 @@ void AppConfig::append()
     const QStringList keys = fileLocales.keys();
     collectedSinceAppend.clear();
     bool accepted = false;
+    // Read once per call, not once per file: nothing writes config.conf meanwhile, and a
+    // QSettings pass for each of thousands of files would hold up the window.
+    const QString clientDir = Config::ReadSetting(QStringLiteral("ClientDir"), kWotlk);
+    QHash<QString, QString> flags;
     for (const QString &urlText : keys) {
         const QString locale = fileLocales.value(urlText);
-        const QString flag = Config::ReadSetting(kLocaleGroup, locale);
-        const QString clientDir = Config::ReadSetting(QStringLiteral("ClientDir"), kWotlk);
-        if (flag != QLatin1String("1"))
+        auto flag = flags.constFind(locale);
+        if (flag == flags.constEnd())
+            flag = flags.insert(locale, Config::ReadSetting(kLocaleGroup, locale));
+        if (*flag != QLatin1String("1"))
             continue;
         const DownloadTarget target = downloadTarget(clientDir, locale, urlText);
         // One URL form for the lookup key and the queue entry, so that the lookup cannot miss.
@@ -86,7 +76,7 @@ void AppConfig::append()
 
     // One transfer at a time: a start is armed only when no transfer runs and none is armed;
     // a running transfer starts the next one itself when it ends.
-    const bool busy = activeReply != nullptr || startPending;
+    const bool busy = activeReply != nullptr || startPending || flushThread != nullptr;
     if (!pendingUrls.isEmpty() && !busy) {
         startPending = true;
         QTimer::singleShot(0, this, SLOT(startNextDownload()));
@@ -98,14 +88,14 @@ void AppConfig::append()
 void AppConfig::startNextDownload()
 {
     startPending = false;
-    if (activeReply)
-        return; // the running transfer starts the next one when it ends
+    if (activeReply || flushThread)
+        return; // the running transfer or flush goes on with the queue when it ends
     // A loop rather than the call to itself after a failed open: a long run of unopenable
     // targets must not exhaust the stack.
     for (;;) {
         qDebug() << "Checking download queue...";
         if (pendingUrls.isEmpty()) {
-            endRun();
+            finishRun();
             return;
         }
         const QUrl url = pendingUrls.takeFirst();
@@ -124,8 +114,7 @@ bool AppConfig::openTarget(const QString &path)
 {
     if (path.isEmpty())
         return false; // no target, or one that must not be written
-    outputFile.setFileName(path);
-    return outputFile.open(QIODevice::WriteOnly);
+    return outputFile.open(path);
 }
 
 void AppConfig::beginTransfer(const QUrl &url)
@@ -148,25 +137,45 @@ void AppConfig::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void AppConfig::downloadReadyRead()
 {
-    if (activeReply)
-        writeAvailable();
+    if (!activeReply)
+        return;
+    // The framework can hold far more than its read buffer (it reads ahead without bound until
+    // its network thread has taken the bound in). Write a buffer's worth at a time for a few
+    // milliseconds, then let the window have its turn and go on from the event loop.
+    QElapsedTimer turn;
+    turn.start();
+    while (writeAvailable(UpdaterRequests::kReadBufferBytes) && turn.elapsed() < kWriteTurnMs) {
+    }
+    if (activeReply->bytesAvailable() > 0 && !writeSliceArmed) {
+        writeSliceArmed = true;
+        QTimer::singleShot(0, this, [this] {
+            writeSliceArmed = false;
+            downloadReadyRead();
+        });
+    }
 }
 
-// Writes what the reply holds. After a failed write the rest is only drained, and the transfer
-// is cut short from the event loop: the file cannot be saved any more.
-void AppConfig::writeAvailable()
+// Writes up to maxBytes of what the reply holds; false when there was nothing to read. After a
+// failed write the rest is only drained, and the transfer is cut short from the event loop: the
+// file cannot be saved any more.
+bool AppConfig::writeAvailable(qint64 maxBytes)
 {
     if (!activeReply->isOpen())
-        return; // aborted: nothing more to read
-    const QByteArray chunk = activeReply->readAll();
-    if (writeFailed || chunk.isEmpty())
-        return;
-    if (outputFile.write(chunk) == chunk.size()) {
+        return false; // aborted: nothing more to read
+    // Sized to what is there: read(maxBytes) would allocate maxBytes for every small chunk.
+    const qint64 available = activeReply->bytesAvailable();
+    if (available <= 0)
+        return false;
+    const QByteArray chunk = activeReply->read(qMin(maxBytes, available));
+    if (writeFailed)
+        return true;
+    if (outputFile.write(chunk)) {
         bytesWritten += chunk.size();
-        return;
+        return true;
     }
     writeFailed = true;
     QTimer::singleShot(0, activeReply, &QNetworkReply::abort);
+    return true;
 }
 
 void AppConfig::downloadFinished()
@@ -174,7 +183,9 @@ void AppConfig::downloadFinished()
     QNetworkReply *reply = activeReply;
     if (!reply)
         return;
-    writeAvailable();
+    // Whatever the framework still holds belongs to the file.
+    while (writeAvailable(UpdaterRequests::kReadBufferBytes)) {
+    }
     if (keepFile(reply))
         ++savedCount;
     reply->disconnect(this);
@@ -205,8 +216,6 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         problem = QStringLiteral("Transfer ended after %1 of %2 bytes")
                       .arg(bytesWritten)
                       .arg(announced.toLongLong());
-    if (problem.isEmpty() && !syncToDisk(outputFile))
-        problem = outputFile.errorString();
     if (problem.isEmpty() && !outputFile.commit())
         problem = outputFile.errorString();
     if (!problem.isEmpty()) {
@@ -214,16 +223,14 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         qDebug().noquote() << "Error: " << problem;
         return false;
     }
+    unflushedFiles << outputFile.targetPath();
     qDebug() << "Saved!";
     return true;
 }
 
 void AppConfig::discardFile()
 {
-    if (!outputFile.isOpen())
-        return;
-    outputFile.cancelWriting();
-    outputFile.commit(); // with writing cancelled this only removes the temporary file
+    outputFile.discard();
 }
 
 void AppConfig::logRedirect()
@@ -246,11 +253,51 @@ void AppConfig::logRedirect()
     err << "Redirected to: " << url.toDisplayString() << '\n';
 }
 
-// The run is over. The version advances only when every queued file was saved: otherwise the
-// next start sees the old version and tries again.
+// The queue is empty. Before the version may advance, the run's files must be on disk; a run
+// that failed a file keeps the old version anyway, so its files need no flush.
+void AppConfig::finishRun()
+{
+    if (savedCount == queuedCount && !unflushedFiles.isEmpty()) {
+        flushRun();
+        return;
+    }
+    unflushedFiles.clear();
+    endRun();
+}
+
+// Flushing a gigabyte takes the disk a while: off the GUI thread, so the window stays responsive.
+void AppConfig::flushRun()
+{
+    const QStringList files = unflushedFiles;
+    unflushedFiles.clear();
+    auto flushed = QSharedPointer<bool>::create(false);
+    flushThread = QThread::create([files, flushed] { *flushed = flushToDisk(files); });
+    connect(flushThread, &QThread::finished, this, [this, flushed] { runFlushed(*flushed); });
+    flushThread->start();
+}
+
+// More files may have been queued meanwhile (a new manifest reading): the run goes on with them.
+void AppConfig::runFlushed(bool ok)
+{
+    flushThread->deleteLater();
+    flushThread = nullptr;
+    if (!ok) {
+        flushFailed = true;
+        qDebug().noquote() << "Error: "
+                           << "the downloaded files could not be flushed to disk";
+    }
+    if (pendingUrls.isEmpty())
+        endRun();
+    else
+        startNextDownload();
+}
+
+// The run is over. The version advances only when every queued file was saved and flushed:
+// otherwise the next start sees the old version and tries again.
 void AppConfig::endRun()
 {
-    const bool complete = savedCount == queuedCount;
+    const bool complete = savedCount == queuedCount && !flushFailed;
+    flushFailed = false;
     if (complete)
         Config::WriteSetting(QStringLiteral("ClientVersion"), kWotlk, runVersion);
     qDebug() << savedCount << "/" << queuedCount << "files downloaded successfully";
