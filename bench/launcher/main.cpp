@@ -10,12 +10,14 @@
 
 #include <QApplication>
 #include <QLocale>
+#include <QPixmapCache>
 #include <QProgressBar>
 #include <QTranslator>
 
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
+    QPixmapCache::setCacheLimit(32 * 1024); // as the launcher's main does
     QTranslator translator;
     (void)translator.load(QStringLiteral(":/locale/locale_") + QLocale::system().name());
     QCoreApplication::installTranslator(&translator);
