@@ -5,6 +5,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 
+# The tree stays formatted (.clang-format at the root).
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+fi
+
 bash tools/build.sh
 ctest --test-dir build --output-on-failure
 

@@ -29,7 +29,8 @@ bool resetPeak()
 {
     // Writing 5 to clear_refs resets the peak resident size to the current one (Linux 4.0+).
     QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
-    return clearRefs.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && clearRefs.write("5") == 1;
+    return clearRefs.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+           clearRefs.write("5") == 1;
 }
 
 void printResult(const QJsonObject &result)
