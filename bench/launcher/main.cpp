@@ -5,32 +5,23 @@
 #include "benchprobe.h"
 #include "downloadrun.h"
 #include "ui/mainwindow.h"
-#include "ui/style.h"
 #include "updater/appconfig.h"
 
 #include <QApplication>
 #include <QLocale>
-#include <QPixmapCache>
 #include <QProgressBar>
 #include <QTranslator>
 
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
-    QPixmapCache::setCacheLimit(32 * 1024); // as the launcher's main does
     QTranslator translator;
     (void)translator.load(QStringLiteral(":/locale/locale_") + QLocale::system().name());
     QCoreApplication::installTranslator(&translator);
 
     MainWindow window;
     AppConfig updater; // with config.conf present it has sent the manifest request already
-    window.setWindowFlags(Qt::FramelessWindowHint);
-    auto *progressBar = window.findChild<QProgressBar *>(QStringLiteral("LoadProgress"),
-                                                         Qt::FindChildrenRecursively);
-    progressBar->setFormat(QStringLiteral("Checking updates..."));
-    connectLauncher(&application, window, updater);
-    window.setStyleSheet(applicationStyleSheet());
-    window.show();
+    QProgressBar *progressBar = showLauncher(&application, window, updater);
     if (runFirstRunIfNeeded(window, progressBar)) {
         qCritical("bench-launcher: no config.conf in the working folder");
         return 2;

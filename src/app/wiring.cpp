@@ -2,8 +2,10 @@
 
 #include "config/config.h"
 #include "ui/mainwindow.h"
+#include "ui/style.h"
 #include "updater/appconfig.h"
 
+#include <QPixmapCache>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -28,6 +30,22 @@ void connectLauncher(QObject *application, MainWindow &window, AppConfig &update
     QObject::connect(&updater, SIGNAL(downloadFinishedMain()), &window, SLOT(BarChange_DwdFd()));
     // A run that did not save every file says so instead of "Download finished!".
     QObject::connect(&updater, SIGNAL(downloadFailedMain()), &window, SLOT(BarChange_DwdFailed()));
+}
+
+QProgressBar *showLauncher(QObject *application, MainWindow &window, AppConfig &updater)
+{
+    // The 1920 x 1910 background decodes to about 15 MB, more than Qt's default 10 MB pixmap
+    // cache holds: without room for it, every repaint behind a widget would decode it again.
+    QPixmapCache::setCacheLimit(32 * 1024);
+
+    window.setWindowFlags(Qt::FramelessWindowHint);
+    auto *progressBar = window.findChild<QProgressBar *>(QStringLiteral("LoadProgress"),
+                                                         Qt::FindChildrenRecursively);
+    progressBar->setFormat(QStringLiteral("Checking updates..."));
+    connectLauncher(application, window, updater);
+    window.setStyleSheet(applicationStyleSheet());
+    window.show();
+    return progressBar;
 }
 
 bool runFirstRunIfNeeded(MainWindow &window, QProgressBar *progressBar)
