@@ -91,6 +91,11 @@ void TestConfig::valuesRoundTripAsText()
     WriteSetting("Main", "MinimizeOnPlay", "no");
     QCOMPARE(ReadSetting("ClientLocation", "WOTLK"), values.last());
     QVERIFY(readFile(FileName).contains("MinimizeOnPlay=no"));
+
+    // A Qt 5 build writes non-Latin-1 text as escapes; a Qt 6 build reads them back the same.
+    QVERIFY(writeFile(FileName,
+                      "[ClientLocation]\nWOTLK=/home/\\x438\\x433\\x440\\x43e\\x43a/Wow.exe\n"));
+    QCOMPARE(ReadSetting("ClientLocation", "WOTLK"), QStringLiteral("/home/игрок/Wow.exe"));
 }
 
 void TestConfig::resetClearsOnlyWotlkLocales()

@@ -158,6 +158,7 @@ void TestManifestCheck::unusableManifest_data()
     QTest::newRow("connection refused") << "refused";
     QTest::newRow("not JSON") << "text";
     QTest::newRow("stalled") << "stall";
+    QTest::newRow("redirected") << "redirect"; // the manifest it points at is not fetched
 }
 
 // No compare and no signal, but append() still follows (and, with nothing collected, only
@@ -174,6 +175,12 @@ void TestManifestCheck::unusableManifest()
         pointAt(closed.url(kManifestPath));
     } else if (kind == "text") {
         server->serve(kManifestPath, "version 2.0\n");
+    } else if (kind == "redirect") {
+        TestHttpServer::Route moved;
+        moved.status = 302;
+        moved.location = "/moved.json";
+        server->setRoute(kManifestPath, moved);
+        server->serve("/moved.json", manifest);
     } else {
         TestHttpServer::Route stall;
         stall.body = manifest;
@@ -190,6 +197,7 @@ void TestManifestCheck::unusableManifest()
     QCOMPARE(c.finished.count(), 1);
     QCOMPARE(c.haveUpdates.count() + c.clientNotFound.count() + c.checked.count(), 0);
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
+    QCOMPARE(server->hits("/moved.json"), 0);
 }
 
 void TestManifestCheck::noRequestWithoutConfig_data()

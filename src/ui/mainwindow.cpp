@@ -4,6 +4,20 @@
 
 #include <QMouseEvent>
 
+namespace {
+
+// Screen position of the pointer, in the same integral form under Qt 5 and Qt 6.
+QPoint globalPointOf(const QMouseEvent *event)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return event->globalPosition().toPoint();
+#else
+    return event->globalPos();
+#endif
+}
+
+} // namespace
+
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), settingsCreated(0)
 {
@@ -18,7 +32,7 @@ MainWindow::~MainWindow()
 // The window has no system frame, so it moves itself while the left button drags it.
 void MainWindow::mousePressEvent(QMouseEvent *event)
 {
-    dragOffset = event->globalPos() - QPoint(geometry().x(), geometry().y());
+    dragOffset = globalPointOf(event) - QPoint(geometry().x(), geometry().y());
     dragging = event->button() == Qt::LeftButton;
 }
 
@@ -26,7 +40,7 @@ void MainWindow::mouseMoveEvent(QMouseEvent *event)
 {
     // Moves that a pressed button ignores (the mouse left it) also arrive here.
     if (dragging && (event->buttons() & Qt::LeftButton))
-        move(event->globalPos() - dragOffset);
+        move(globalPointOf(event) - dragOffset);
 }
 
 void MainWindow::mouseReleaseEvent(QMouseEvent *event)

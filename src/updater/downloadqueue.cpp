@@ -33,6 +33,17 @@ int statusOf(const QNetworkReply *reply)
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
+// Qt 5 writes a text stream in the system's 8-bit encoding, Qt 6 in UTF-8: the redirect report
+// keeps Qt 5's (on Windows the ANSI code page; the same UTF-8 elsewhere).
+void useSystemEncoding(QTextStream &stream)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    stream.setEncoding(QStringConverter::System);
+#else
+    Q_UNUSED(stream)
+#endif
+}
+
 // Statuses whose reply never has a body, whatever Content-Length says.
 bool hasNoBody(int status)
 {
@@ -239,6 +250,7 @@ void AppConfig::logRedirect()
     const QUrl requestUrl = activeReply->request().url();
     {
         QTextStream err(stderr);
+        useSystemEncoding(err);
         err << "Request: " << requestUrl.toDisplayString()
             << " was redirected with code: " << status << '\n';
     }
@@ -250,6 +262,7 @@ void AppConfig::logRedirect()
     if (url.isRelative())
         url = requestUrl.resolved(url);
     QTextStream err(stderr);
+    useSystemEncoding(err);
     err << "Redirected to: " << url.toDisplayString() << '\n';
 }
 

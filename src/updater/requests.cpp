@@ -12,6 +12,10 @@ constexpr QNetworkRequest::Attribute kManifestMark = QNetworkRequest::User;
 QNetworkRequest timedRequest(const QUrl &url)
 {
     QNetworkRequest request(url);
+    // Qt 6 follows redirects unless told otherwise; the updater reports a redirect and never
+    // follows one, for the manifest and for every file.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
 #if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     request.setTransferTimeout(transferTimeoutMs());
 #endif
