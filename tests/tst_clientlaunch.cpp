@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProgressBar>
+#include <QTranslator>
 #include <QtTest>
 
 namespace {
@@ -52,6 +54,51 @@ QStringList linesOf(const QString &path)
     return QString::fromUtf8(readFile(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+// A stand-in Wine: records its working directory, its arguments and WINEPREFIX, one per line,
+// in wine-runs.txt beside itself. Shell built-ins only, as PATH may hold nothing else.
+QString writeFakeWine(const QString &folder, const QString &name)
+{
+    const QString path = folder + QLatin1Char('/') + name;
+    const QByteArray log = folder.toUtf8() + "/wine-runs.txt";
+    if (!writeFile(path, "#!/bin/sh\n{ pwd -P; for a in \"$@\"; do echo \"$a\"; done\n"
+                         "  echo \"WINEPREFIX=$WINEPREFIX\"; } >> '" +
+                             log + "'\n"))
+        return QString();
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+// Sets PATH and EMBERCREST_WINE for one test and puts the old values back.
+class ScopedWineEnvironment
+{
+public:
+    ScopedWineEnvironment(const QByteArray &path, const QByteArray &wine)
+        : oldPath(qgetenv("PATH")), oldWine(qgetenv("EMBERCREST_WINE")),
+          hadWine(qEnvironmentVariableIsSet("EMBERCREST_WINE"))
+    {
+        qputenv("PATH", path);
+        if (wine.isNull())
+            qunsetenv("EMBERCREST_WINE");
+        else
+            qputenv("EMBERCREST_WINE", wine);
+        qputenv("WINEPREFIX", "/tmp/prefix of the player");
+    }
+    ~ScopedWineEnvironment()
+    {
+        qputenv("PATH", oldPath);
+        if (hadWine)
+            qputenv("EMBERCREST_WINE", oldWine);
+        else
+            qunsetenv("EMBERCREST_WINE");
+        qunsetenv("WINEPREFIX");
+    }
+
+private:
+    QByteArray oldPath;
+    QByteArray oldWine;
+    bool hadWine;
+};
+
 void clickPlay(MainWindow &window)
 {
     QVERIFY(QMetaObject::invokeMethod(&window, "RunClient"));
@@ -70,6 +117,10 @@ private slots:
     void minimizeOnPlay();
     void clientOutlivesTheLauncher();
     void backgroundFollowsTheChosenClient();
+    void windowsClientRunsThroughWine_data();
+    void windowsClientRunsThroughWine();
+    void missingWineIsShown_data();
+    void missingWineIsShown();
 };
 
 void TestClientLaunch::initTestCase()
@@ -185,6 +236,103 @@ void TestClientLaunch::backgroundFollowsTheChosenClient()
     QCOMPARE(window.styleSheet(), base + LegionRule);
     window.SelectWotlk();
     QCOMPARE(window.styleSheet(), base + WotlkRule);
+}
+
+void TestClientLaunch::windowsClientRunsThroughWine_data()
+{
+    QTest::addColumn<QString>("clientName");
+    QTest::addColumn<bool>("clientExecutable");
+    QTest::addColumn<QString>("wineName");        // the stand-in's file name in bin/
+    QTest::addColumn<QByteArray>("wineVariable"); // EMBERCREST_WINE; %1 is bin/
+
+    QTest::newRow("wine from PATH") << "Wow.exe" << false << "wine" << QByteArray();
+    QTest::newRow("any case, executable bit set") << "WoW.EXE" << true << "wine" << QByteArray();
+    QTest::newRow("EMBERCREST_WINE, a path")
+        << "Wow.exe" << false << "wine-staging" << QByteArray("%1/wine-staging");
+    QTest::newRow("EMBERCREST_WINE, a name on PATH")
+        << "Wow.exe" << false << "wine64" << QByteArray("wine64");
+}
+
+// Started detached through the stand-in Wine, in the client's folder, with the environment.
+void TestClientLaunch::windowsClientRunsThroughWine()
+{
+    QFETCH(QString, clientName);
+    QFETCH(bool, clientExecutable);
+    QFETCH(QString, wineName);
+    QFETCH(QByteArray, wineVariable);
+
+    ScopedWorkDir work;
+    QVERIFY(QDir().mkpath(QStringLiteral("bin")));
+    QVERIFY(QDir().mkpath(QStringLiteral("Games/Wrath client")));
+    const QString bin = QDir(work.filePath(QStringLiteral("bin"))).canonicalPath();
+    QVERIFY(!writeFakeWine(bin, wineName).isEmpty());
+    const QString clientDir =
+        QDir(work.filePath(QStringLiteral("Games/Wrath client"))).canonicalPath();
+    const QString client = clientDir + QLatin1Char('/') + clientName;
+    QVERIFY(writeFile(client, "MZ"));
+    if (clientExecutable)
+        QFile::setPermissions(client, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    Config::WriteSetting(QStringLiteral("ClientLocation"), QStringLiteral("WOTLK"), client);
+    Config::WriteSetting(QStringLiteral("Main"), QStringLiteral("MinimizeOnPlay"),
+                         QStringLiteral("yes"));
+    ScopedWineEnvironment environment(
+        bin.toUtf8(),
+        wineVariable.isNull() ? QByteArray() : QString::fromUtf8(wineVariable).arg(bin).toUtf8());
+    MainWindow window;
+    window.show();
+    window.SelectWotlk();
+
+    clickPlay(window);
+    QTRY_COMPARE(linesOf(bin + QStringLiteral("/wine-runs.txt")),
+                 QStringList({clientDir, client, "WINEPREFIX=/tmp/prefix of the player"}));
+    QVERIFY(window.isMinimized());
+}
+
+void TestClientLaunch::missingWineIsShown_data()
+{
+    QTest::addColumn<QByteArray>("wineVariable");
+    QTest::addColumn<QString>("named");
+
+    QTest::newRow("no wine on PATH") << QByteArray() << "wine";
+    QTest::newRow("EMBERCREST_WINE names no program")
+        << QByteArray("/opt/wine-9/bin/wine") << "/opt/wine-9/bin/wine";
+}
+
+// Nothing starts and the launcher stays up, saying what is missing, in English and in Russian.
+void TestClientLaunch::missingWineIsShown()
+{
+    QFETCH(QByteArray, wineVariable);
+    QFETCH(QString, named);
+
+    ScopedWorkDir work;
+    QVERIFY(QDir().mkpath(QStringLiteral("bin"))); // holds no wine
+    const QString client = work.filePath(QStringLiteral("Wow.exe"));
+    QVERIFY(writeFile(client, "MZ"));
+    Config::WriteSetting(QStringLiteral("ClientLocation"), QStringLiteral("WOTLK"), client);
+    Config::WriteSetting(QStringLiteral("Main"), QStringLiteral("MinimizeOnPlay"),
+                         QStringLiteral("yes"));
+    ScopedWineEnvironment environment(work.filePath(QStringLiteral("bin")).toUtf8(), wineVariable);
+    MainWindow window;
+    window.show();
+    auto *bar = window.findChild<QProgressBar *>(QStringLiteral("LoadProgress"));
+    bar->hide(); // as after "Updates checked!"
+    window.SelectWotlk();
+
+    clickPlay(window);
+    QCOMPARE(bar->format(), QStringLiteral("Cannot start the game: ") + named +
+                                QStringLiteral(" not found (install Wine or set EMBERCREST_WINE)"));
+    QVERIFY(bar->isVisible());
+    QVERIFY(!window.isMinimized());
+
+    QTranslator translator;
+    QVERIFY(translator.load(QStringLiteral(":/locale/locale_ru_RU")));
+    QCoreApplication::installTranslator(&translator);
+    clickPlay(window);
+    const QString russian = bar->format();
+    QCoreApplication::removeTranslator(&translator);
+    QCOMPARE(russian,
+             QStringLiteral("Не удалось запустить игру: ") + named +
+                 QStringLiteral(" не найден (установите Wine или укажите EMBERCREST_WINE)"));
 }
 
 QTEST_MAIN(TestClientLaunch)

@@ -4,6 +4,10 @@
 <context>
     <name>MainWindow</name>
     <message>
+        <source>Cannot start the game: %1 not found (install Wine or set EMBERCREST_WINE)</source>
+        <translation>Не удалось запустить игру: %1 не найден (установите Wine или укажите EMBERCREST_WINE)</translation>
+    </message>
+    <message>
         <source>Client not found!</source>
         <translation>Клиент не найден!</translation>
     </message>

@@ -1,9 +1,11 @@
 #include "mainwindow.h"
 
 #include "config/config.h"
+#include "ui/clientstart.h"
 #include "ui/style.h"
 
 #include <QProcess>
+#include <QProgressBar>
 #include <QStringList>
 
 void MainWindow::SelectWotlk()
@@ -28,10 +30,27 @@ bool MainWindow::RunClient()
         Config::ReadSetting(QStringLiteral("Main"), QStringLiteral("MinimizeOnPlay"));
     if (path.isEmpty())
         return true;
+    const ClientStart::Command command = ClientStart::commandFor(path);
+    if (!command.missing.isEmpty()) {
+        // Nothing was started: the launcher stays up and says what is missing.
+        showClientStartProblem(command.missing);
+        return true;
+    }
     // Detached, so that quitting the launcher never takes the game down with it. The client
-    // inherits the launcher's working directory and environment; a failed start stays silent.
-    QProcess::startDetached(path, QStringList());
+    // inherits the launcher's environment (and, unless it runs through Wine, its working
+    // directory); a failed start stays silent.
+    QProcess::startDetached(command.program, command.arguments, command.workingDirectory);
     if (minimize == QLatin1String("yes"))
         showMinimized();
     return true;
+}
+
+// Stays up until the next state: the player has to read it to fix it.
+void MainWindow::showClientStartProblem(const QString &missingCommand)
+{
+    showLoadProgress();
+    loadProgress()->setFormat(
+        shownAsIs(tr("Cannot start the game: %1 not found (install Wine or set "
+                     "EMBERCREST_WINE)")
+                      .arg(missingCommand)));
 }

@@ -63,7 +63,11 @@ private:
     // a drag begun on a button and moved off it never moves the window.
     bool dragging = false;
 
+    // Client choice and launch (clientlaunch.cpp): a Windows client without a Wine to run it.
+    void showClientStartProblem(const QString &missingCommand);
+
     // Progress bar states (statusbar.cpp)
+    static QString shownAsIs(QString text);
     QProgressBar *loadProgress() const;
     void showLoadProgress();
     void hideLoadProgressLater();

@@ -6,17 +6,13 @@
 #include <QRegularExpression>
 #include <QTimer>
 
-namespace {
-
 // The bar's format turns "%p", "%v" and "%m" into numbers and has no escape for them. A word
 // joiner (zero width, never drawn) after such a "%" keeps a file name reading as it is.
-QString shownAsIs(QString text)
+QString MainWindow::shownAsIs(QString text)
 {
     static const QRegularExpression placeholder(QStringLiteral("%(?=[pvm])"));
     return text.replace(placeholder, QStringLiteral("%\u2060"));
 }
-
-} // namespace
 
 QProgressBar *MainWindow::loadProgress() const
 {
