@@ -1,4 +1,5 @@
 #include "ui/mainwindow.h"
+#include "ui/style.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -52,6 +53,23 @@ void sendMouse(QWidget *target, QEvent::Type type, QPoint local, Qt::MouseButton
     QApplication::sendEvent(target, &event);
 }
 
+// Mean difference per colour channel of two pictures of the same size.
+double meanDifference(const QImage &a, const QImage &b)
+{
+    const QImage x = a.convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.convertToFormat(QImage::Format_RGB32);
+    double sum = 0;
+    for (int row = 0; row < x.height(); ++row) {
+        for (int column = 0; column < x.width(); ++column) {
+            const QRgb p = x.pixel(column, row);
+            const QRgb q = y.pixel(column, row);
+            sum +=
+                qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q));
+        }
+    }
+    return sum / (3.0 * x.width() * x.height());
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -66,6 +84,7 @@ private slots:
     void leftDragOnLabelOrBarMovesWindow_data();
     void leftDragOnLabelOrBarMovesWindow();
     void otherButtonsAndPushButtonsNeverDrag();
+    void sameLookAtEveryScale();
 };
 
 void TestMainWindow::formHasEveryWidgetInPlace()
@@ -203,6 +222,53 @@ void TestMainWindow::otherButtonsAndPushButtonsNeverDrag()
         sendMouse(button, QEvent::MouseButtonRelease, {400, 300}, Qt::LeftButton, Qt::NoButton);
         QCOMPARE(window.pos(), start);
     }
+}
+
+// Run once for every scale by ctest (QT_SCALE_FACTOR 1, 1.5, 2): the window keeps its logical
+// size and fonts, its pixels follow the scale, and the background is drawn from the picture
+// made for it (the @2x one above a scale of 1), not an enlarged small one.
+void TestMainWindow::sameLookAtEveryScale()
+{
+    bool ok = false;
+    qreal scale = qEnvironmentVariable("QT_SCALE_FACTOR").toDouble(&ok);
+    if (!ok)
+        scale = 1;
+    MainWindow window;
+    window.setStyleSheet(applicationStyleSheet());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.size(), QSize(1176, 720));
+    QCOMPARE(QFontInfo(window.findChild<QLabel *>("Logo")->font()).pixelSize(), 18);
+    QCOMPARE(QFontInfo(window.findChild<QLabel *>("CopyRight")->font()).pixelSize(), 14);
+
+    const QPixmap grab = window.grab();
+    QCOMPARE(grab.devicePixelRatio(), scale);
+    QCOMPARE(grab.size(), QSize(qRound(1176 * scale), qRound(720 * scale)));
+
+    // A patch of starry sky that no widget covers; "top center" puts the 1920-pixel-wide
+    // picture 372 pixels to the left of the window.
+    const QRect sky(400, 250, 200, 150);
+    const QRect device(QPoint(qRound(sky.x() * scale), qRound(sky.y() * scale)),
+                       QSize(qRound(sky.width() * scale), qRound(sky.height() * scale)));
+    const QImage shown = grab.toImage().copy(device);
+    const QImage small(QStringLiteral(":/media/main.bg.jpg"));
+    const QImage fromSmall =
+        small.copy(sky.translated(372, 0))
+            .scaled(device.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    if (scale == 1) {
+        QCOMPARE(meanDifference(shown, fromSmall), 0.0);
+        return;
+    }
+    const QImage large(QStringLiteral(":/media/main.bg@2x.jpg"));
+    QCOMPARE(large.size(), small.size() * 2);
+    const QRect inLarge(sky.x() * 2 + 744, sky.y() * 2, sky.width() * 2, sky.height() * 2);
+    const QImage fromLarge =
+        large.copy(inLarge).scaled(device.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const double sharp = meanDifference(shown, fromLarge);
+    const double enlarged = meanDifference(shown, fromSmall);
+    QVERIFY2(
+        sharp < enlarged / 2,
+        qPrintable(QStringLiteral("%1 against %2 for the enlarged one").arg(sharp).arg(enlarged)));
 }
 
 QTEST_MAIN(TestMainWindow)

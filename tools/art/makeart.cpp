@@ -26,6 +26,17 @@ namespace {
 
 constexpr float kPi = 3.14159265358979f;
 
+// Device pixels per picture pixel: 1 for the pictures themselves, 2 for their "@2x" versions
+// that high-DPI screens get. Every length below is in picture pixels and goes through px();
+// every noise frequency is divided by gScale. Multiplying or dividing by 1 is exact, so the
+// 1x pictures stay byte for byte what they were.
+float gScale = 1.0f;
+
+float px(float v)
+{
+    return v * gScale;
+}
+
 // ---------------------------------------------------------------------------
 // Randomness: a tiny xorshift generator and an integer hash for noise, so the
 // pictures do not depend on the C library's rand().
@@ -372,7 +383,11 @@ void drawMountains(Canvas &cv, const std::vector<float> &ridge, const MountainSt
 {
     const int w = cv.width();
     const int h = cv.height();
-    const std::vector<float> soft = smoothRidge(ridge, 40);
+    const std::vector<float> soft = smoothRidge(ridge, int(px(40.0f)));
+    const float gradientDepth = px(s.gradientDepth);
+    const float snowDepth = px(s.snowDepth);
+    const float rimWidth = px(s.rimWidth);
+    const float hazeHeight = px(s.hazeHeight);
     auto ridgeAt = [&](float x) {
         const float cx = std::clamp(x, 0.0f, float(w - 1));
         const int i = std::min(w - 2, int(cx));
@@ -382,15 +397,16 @@ void drawMountains(Canvas &cv, const std::vector<float> &ridge, const MountainSt
         const float r = ridge[size_t(x)];
 
         if (s.hazeStrength > 0.0f) {
-            const float sr = std::max(soft[size_t(x)], r - s.hazeHeight * 0.5f);
-            const int y0 = std::max(0, int(sr - s.hazeHeight * 5.0f));
+            const float sr = std::max(soft[size_t(x)], r - hazeHeight * 0.5f);
+            const int y0 = std::max(0, int(sr - hazeHeight * 5.0f));
             for (int y = y0; y < int(std::ceil(r)) && y < h; ++y) {
-                const float d = std::max(0.0f, sr - float(y)) / s.hazeHeight;
+                const float d = std::max(0.0f, sr - float(y)) / hazeHeight;
                 cv.add(x, y, s.haze, std::exp(-d) * s.hazeStrength);
             }
         }
 
-        const float snowLine = s.snowDepth * (0.35f + 0.9f * fbm(x / 150.0f, 3.3f, 3, s.seed + 3u));
+        const float snowLine =
+            snowDepth * (0.35f + 0.9f * fbm(x / px(150.0f), 3.3f, 3, s.seed + 3u));
         for (int y = std::max(0, int(std::floor(r))); y < h; ++y) {
             const float depth = float(y) - r;
             const float cover = clamp01(depth + 1.0f);
@@ -398,24 +414,25 @@ void drawMountains(Canvas &cv, const std::vector<float> &ridge, const MountainSt
                 continue;
             // Faces: the ridge slope, measured over a window that widens with
             // depth, stands in for the surface direction of the rock below.
-            const float k = 2.0f + std::min(60.0f, std::max(0.0f, depth) * 0.5f);
+            const float k = px(2.0f) + std::min(px(60.0f), std::max(0.0f, depth) * 0.5f);
             const float slope = (ridgeAt(float(x) + k) - ridgeAt(float(x) - k)) / (2.0f * k);
             const float facing = clamp01(0.5f + s.lightSide * slope * 1.3f);
 
-            const float n = fbm(x * 0.012f, y * 0.02f, 4, s.seed);
-            Rgb c = mix(s.top, s.bottom, smoothstep(0.0f, s.gradientDepth, depth));
+            const float n = fbm(x * 0.012f / gScale, y * 0.02f / gScale, 4, s.seed);
+            Rgb c = mix(s.top, s.bottom, smoothstep(0.0f, gradientDepth, depth));
             c = scale(c, (1.0f + (n - 0.5f) * 2.0f * s.texture) * (0.75f + 0.5f * facing));
 
-            if (s.snowDepth > 0.0f) {
+            if (snowDepth > 0.0f) {
                 const float lean = std::clamp(slope * 1.5f, -0.8f, 0.8f);
-                const float g = fbm((x - lean * depth) / 26.0f, depth / 80.0f, 3, s.seed + 7u);
+                const float g =
+                    fbm((x - lean * depth) / px(26.0f), depth / px(80.0f), 3, s.seed + 7u);
                 float snow = 1.0f - smoothstep(snowLine * 0.6f, snowLine, depth);
                 snow *= smoothstep(0.36f, 0.54f, g + 0.3f * (1.0f - depth / snowLine));
                 const Rgb sc = mix(s.snowShade, s.snowLit, std::pow(facing, 1.3f));
                 c = mix(c, scale(sc, 0.9f + 0.2f * n), clamp01(snow));
             }
             if (s.rimStrength > 0.0f) {
-                const float rim = std::exp(-std::max(0.0f, depth) / s.rimWidth) * s.rimStrength;
+                const float rim = std::exp(-std::max(0.0f, depth) / rimWidth) * s.rimStrength;
                 c = {c.r + s.rim.r * rim, c.g + s.rim.g * rim, c.b + s.rim.b * rim};
             }
             cv.blend(x, y, c, cover);
@@ -436,8 +453,8 @@ void addSpires(std::vector<float> &ridge, int count, float minH, float maxH, flo
         // A main shard with one or two broken shards leaning off it.
         const int shards = 1 + int(rng.unit() * 3.0f);
         for (int sIdx = 0; sIdx < shards; ++sIdx) {
-            const float height = rng.range(minH, maxH) * (sIdx == 0 ? 1.0f : 0.55f);
-            const float half = rng.range(minW, maxW) * (sIdx == 0 ? 1.0f : 0.6f);
+            const float height = px(rng.range(minH, maxH)) * (sIdx == 0 ? 1.0f : 0.55f);
+            const float half = px(rng.range(minW, maxW)) * (sIdx == 0 ? 1.0f : 0.6f);
             const float px = cx + (sIdx == 0 ? 0.0f : rng.range(-1.2f, 1.2f) * half * 1.6f);
             const float tip = rng.range(-0.45f, 0.45f); // tip offset as a fraction of width
             for (int x = std::max(0, int(px - half)); x < std::min(w, int(px + half) + 1); ++x) {
@@ -445,7 +462,7 @@ void addSpires(std::vector<float> &ridge, int count, float minH, float maxH, flo
                 // Straight flanks to an off-centre tip.
                 const float profile =
                     t < tip ? (t + 1.0f) / (tip + 1.0f) : (1.0f - t) / (1.0f - tip);
-                const float chip = 1.0f - 0.06f * hashUnit(x / 3, i, seed);
+                const float chip = 1.0f - 0.06f * hashUnit(int(float(x) / gScale) / 3, i, seed);
                 const float top = base - height * clamp01(profile) * chip;
                 ridge[size_t(x)] = std::min(ridge[size_t(x)], top);
             }
@@ -459,6 +476,7 @@ void readabilityShade(Canvas &cv, float leftWidth, float leftStrength, float bot
                       float bottomStrength, float topStrength)
 {
     const float h = float(cv.height());
+    bottomHeight = px(bottomHeight);
     cv.shade([&](int x, int y) {
         const float fx = float(x);
         const float fy = float(y);
@@ -471,7 +489,7 @@ void readabilityShade(Canvas &cv, float leftWidth, float leftStrength, float bot
         k *= 1.0f -
              bottomStrength * smoothstep(h - bottomHeight * 1.8f, h - bottomHeight * 0.4f, fy);
         // Title bar.
-        k *= 1.0f - topStrength * (1.0f - smoothstep(0.0f, 70.0f, fy));
+        k *= 1.0f - topStrength * (1.0f - smoothstep(0.0f, px(70.0f), fy));
         return k;
     });
 }
@@ -491,6 +509,7 @@ void vignette(Canvas &cv, float strength, float power)
 // A rising ember with a short fading trail.
 void ember(Canvas &cv, float x, float y, float size, const Rgb &c, float strength, Rng &rng)
 {
+    size = px(size);
     const float drift = rng.range(-0.6f, 0.6f);
     const int trail = 2 + int(rng.unit() * 6.0f);
     for (int i = trail; i >= 0; --i) {
@@ -509,7 +528,7 @@ void starField(Canvas &cv, int count, float maxY, uint32_t seed, float strength)
         const float y = maxY * std::pow(rng.unit(), 1.4f);
         const float b = std::pow(rng.unit(), 3.0f);
         const Rgb tint = mix(rgb(170, 220, 255), rgb(255, 240, 220), rng.unit());
-        cv.splat(x, y, 0.55f + 0.5f * b, tint, strength * (0.25f + 1.2f * b));
+        cv.splat(x, y, px(0.55f + 0.5f * b), tint, strength * (0.25f + 1.2f * b));
     }
 }
 
@@ -518,7 +537,7 @@ void starField(Canvas &cv, int count, float maxY, uint32_t seed, float strength)
 
 QImage mainBackground()
 {
-    const int W = 1920, H = 1910;
+    const int W = int(px(1920)), H = int(px(1910));
     Canvas cv(W, H);
     // A vista from above: sky and peaks in the top part, then valleys
     // stepping down into darkness.
@@ -529,14 +548,14 @@ QImage mainBackground()
                          {0.60f, rgb(5, 14, 15)},
                          {1.0f, rgb(2, 4, 5)}});
 
-    starField(cv, 700, 430.0f, 0x51a5u, 0.55f);
-    cv.fog(170.0f, 70.0f, 150.0f, rgb(14, 52, 50), 0.45f, 0xc10du);
-    cv.fog(330.0f, 60.0f, 120.0f, rgb(20, 66, 60), 0.35f, 0xc10eu);
+    starField(cv, 700, px(430.0f), 0x51a5u, 0.55f);
+    cv.fog(px(170.0f), px(70.0f), px(150.0f), rgb(14, 52, 50), 0.45f, 0xc10du);
+    cv.fog(px(330.0f), px(60.0f), px(120.0f), rgb(20, 66, 60), 0.35f, 0xc10eu);
 
     // Teal sky light and a warm ember glow behind the far peaks.
-    cv.glow(W * 0.62f, 520.0f, W * 0.50f, 300.0f, rgb(0, 110, 95), 0.32f);
-    cv.glow(W * 0.60f, 540.0f, 480.0f, 140.0f, rgb(255, 120, 40), 0.36f);
-    cv.glow(W * 0.60f, 560.0f, 160.0f, 50.0f, rgb(255, 170, 80), 0.30f);
+    cv.glow(W * 0.62f, px(520.0f), W * 0.50f, px(300.0f), rgb(0, 110, 95), 0.32f);
+    cv.glow(W * 0.60f, px(540.0f), px(480.0f), px(140.0f), rgb(255, 120, 40), 0.36f);
+    cv.glow(W * 0.60f, px(560.0f), px(160.0f), px(50.0f), rgb(255, 170, 80), 0.30f);
 
     struct Step
     {
@@ -576,8 +595,8 @@ QImage mainBackground()
             m.rimStrength = 0.10f;
         }
         m.lightSide = 1.0f;
-        drawMountains(cv, ridgeLine(W, st.base, st.amp, st.peaks, st.sharp, seed), m);
-        cv.fog(st.fogY, 40.0f, 90.0f, st.fogColor, 0.5f, seed + 0x100u);
+        drawMountains(cv, ridgeLine(W, px(st.base), px(st.amp), st.peaks, st.sharp, seed), m);
+        cv.fog(px(st.fogY), px(40.0f), px(90.0f), st.fogColor, 0.5f, seed + 0x100u);
         ++seed;
     }
 
@@ -591,13 +610,13 @@ QImage mainBackground()
     near.rimWidth = 1.4f;
     near.rimStrength = 0.12f;
     near.lightSide = 1.0f;
-    drawMountains(cv, ridgeLine(W, 1780.0f, 260.0f, 1.8f, 1.1f, 0xa20u), near);
+    drawMountains(cv, ridgeLine(W, px(1780.0f), px(260.0f), 1.8f, 1.1f, 0xa20u), near);
 
     // Embers drifting up out of the valleys, thicker towards the bottom.
     Rng rng(0xe3be5u);
     for (int i = 0; i < 320; ++i) {
         const float x = rng.range(0.0f, float(W));
-        const float y = 620.0f + (H - 660.0f) * std::sqrt(rng.unit());
+        const float y = px(620.0f) + (H - px(660.0f)) * std::sqrt(rng.unit());
         const float near2 = std::pow(rng.unit(), 2.5f);
         const Rgb c = rng.unit() < 0.75f ? rgb(255, 140, 50) : rgb(0, 255, 208);
         ember(cv, x, y, 0.8f + near2 * 2.2f, c, 0.5f + near2 * 0.6f, rng);
@@ -610,7 +629,7 @@ QImage mainBackground()
 
 QImage wrathBackground()
 {
-    const int W = 1706, H = 720;
+    const int W = int(px(1706)), H = int(px(720));
     Canvas cv(W, H);
     cv.verticalGradient({{0.0f, rgb(4, 10, 22)},
                          {0.35f, rgb(10, 30, 52)},
@@ -625,11 +644,11 @@ QImage wrathBackground()
         for (int x = 0; x < W; ++x) {
             const float u = float(x) / float(W);
             const float centre = H * (0.19f + 0.07f * std::sin(u * 5.2f + 0.8f)) +
-                                 40.0f * (fbm(u * 3.0f, 0.5f, 3, 0xa0u) - 0.5f);
-            const float d = (float(y) - centre) / 40.0f;
+                                 px(40.0f) * (fbm(u * 3.0f, 0.5f, 3, 0xa0u) - 0.5f);
+            const float d = (float(y) - centre) / px(40.0f);
             // Sharp lower hem, long soft fade upwards, like a curtain.
             const float band = d > 0.0f ? std::exp(-d * d * 2.0f) : std::exp(d * 0.45f);
-            const float curtain = fbm(x / 60.0f, y / 260.0f, 4, 0xa1u);
+            const float curtain = fbm(x / px(60.0f), y / px(260.0f), 4, 0xa1u);
             const float fade = smoothstep(0.15f, 0.5f, u) * (1.0f - smoothstep(0.85f, 1.0f, u));
             const float a = band * smoothstep(0.3f, 0.75f, curtain) * fade;
             cv.add(x, y, mix(rgb(40, 220, 180), rgb(90, 150, 255), clamp01(-d * 0.25f)), a * 0.22f);
@@ -638,7 +657,7 @@ QImage wrathBackground()
 
     // Cold moon glow behind the peaks.
     cv.glow(W * 0.66f, H * 0.36f, W * 0.30f, H * 0.35f, rgb(120, 200, 230), 0.22f);
-    cv.glow(W * 0.66f, H * 0.24f, 34.0f, 34.0f, rgb(220, 245, 255), 0.45f);
+    cv.glow(W * 0.66f, H * 0.24f, px(34.0f), px(34.0f), rgb(220, 245, 255), 0.45f);
 
     MountainStyle far;
     far.top = rgb(62, 98, 124);
@@ -653,9 +672,9 @@ QImage wrathBackground()
     far.haze = rgb(120, 190, 215);
     far.hazeHeight = 30.0f;
     far.hazeStrength = 0.12f;
-    drawMountains(cv, ridgeLine(W, H * 0.60f, 260.0f, 3.0f, 1.35f, 0xb21u), far);
+    drawMountains(cv, ridgeLine(W, H * 0.60f, px(260.0f), 3.0f, 1.35f, 0xb21u), far);
 
-    cv.fog(H * 0.62f, H * 0.035f, 70.0f, rgb(110, 170, 190), 0.45f, 0xf1u);
+    cv.fog(H * 0.62f, H * 0.035f, px(70.0f), rgb(110, 170, 190), 0.45f, 0xf1u);
 
     MountainStyle mid;
     mid.top = rgb(30, 58, 80);
@@ -670,9 +689,9 @@ QImage wrathBackground()
     mid.haze = rgb(80, 150, 180);
     mid.hazeHeight = 35.0f;
     mid.hazeStrength = 0.12f;
-    drawMountains(cv, ridgeLine(W, H * 0.80f, 200.0f, 4.2f, 1.25f, 0xb22u), mid);
+    drawMountains(cv, ridgeLine(W, H * 0.80f, px(200.0f), 4.2f, 1.25f, 0xb22u), mid);
 
-    cv.fog(H * 0.78f, H * 0.04f, 60.0f, rgb(70, 120, 145), 0.40f, 0xf2u);
+    cv.fog(H * 0.78f, H * 0.04f, px(60.0f), rgb(70, 120, 145), 0.40f, 0xf2u);
 
     MountainStyle near;
     near.top = rgb(12, 26, 40);
@@ -687,7 +706,7 @@ QImage wrathBackground()
     near.rim = rgb(150, 220, 255);
     near.rimWidth = 1.2f;
     near.rimStrength = 0.18f;
-    drawMountains(cv, ridgeLine(W, H * 1.0f, 190.0f, 2.6f, 1.1f, 0xb23u), near);
+    drawMountains(cv, ridgeLine(W, H * 1.0f, px(190.0f), 2.6f, 1.1f, 0xb23u), near);
 
     // Falling snow: many fine flakes, a few large out-of-focus ones.
     Rng rng(0x5e0du);
@@ -695,7 +714,7 @@ QImage wrathBackground()
         const float x = rng.range(0.0f, float(W));
         const float y = rng.range(0.0f, float(H));
         const float near2 = std::pow(rng.unit(), 4.0f);
-        const float size = 0.6f + near2 * 3.2f;
+        const float size = px(0.6f + near2 * 3.2f);
         const float strength = (0.35f + 0.5f * rng.unit()) * (1.0f - 0.55f * near2);
         cv.splat(x, y, size, rgb(225, 240, 255), strength);
     }
@@ -707,7 +726,7 @@ QImage wrathBackground()
 
 QImage legionBackground()
 {
-    const int W = 1280, H = 720;
+    const int W = int(px(1280)), H = int(px(720));
     Canvas cv(W, H);
     cv.verticalGradient({{0.0f, rgb(4, 6, 5)},
                          {0.40f, rgb(8, 16, 10)},
@@ -722,8 +741,8 @@ QImage legionBackground()
     // Smoky, sickly clouds lit from below by the fel light.
     for (int y = 0; y < H; ++y) {
         for (int x = 0; x < W; ++x) {
-            const float n = fbm(x / 160.0f, y / 90.0f, 5, 0x53u);
-            const float n2 = fbm(x / 40.0f + n * 2.0f, y / 30.0f, 3, 0x54u);
+            const float n = fbm(x / px(160.0f), y / px(90.0f), 5, 0x53u);
+            const float n2 = fbm(x / px(40.0f) + n * 2.0f, y / px(30.0f), 3, 0x54u);
             const float lit = std::exp(-std::pow((float(x) - fx) / (W * 0.45f), 2.0f) -
                                        std::pow((float(y) - H * 0.55f) / (H * 0.45f), 2.0f));
             const float a = smoothstep(0.45f, 0.8f, n) * (0.4f + 0.6f * n2);
@@ -734,11 +753,11 @@ QImage legionBackground()
     // A jagged rift tearing the sky above the glow.
     {
         Rng rng(0x41f7u);
-        float x = fx + 30.0f;
-        for (float y = 40.0f; y < H * 0.52f; y += 1.0f) {
-            x += rng.range(-1.2f, 1.2f) + (fx - x) * 0.01f;
-            const float t = (y - 40.0f) / (H * 0.52f - 40.0f);
-            const float width = 0.6f + 3.4f * std::sin(t * kPi);
+        float x = fx + px(30.0f);
+        for (float y = px(40.0f); y < H * 0.52f; y += px(1.0f)) {
+            x += px(rng.range(-1.2f, 1.2f)) + (fx - x) * 0.01f;
+            const float t = (y - px(40.0f)) / (H * 0.52f - px(40.0f));
+            const float width = px(0.6f + 3.4f * std::sin(t * kPi));
             cv.splat(x, y, width * 5.0f, rgb(60, 255, 40), 0.022f);
             cv.splat(x, y, width * 0.7f, rgb(200, 255, 150), 0.11f);
         }
@@ -755,12 +774,12 @@ QImage legionBackground()
     far.hazeHeight = 22.0f;
     far.hazeStrength = 0.09f;
     {
-        auto ridge = ridgeLine(W, H * 0.72f, 150.0f, 5.0f, 1.0f, 0xc31u);
+        auto ridge = ridgeLine(W, H * 0.72f, px(150.0f), 5.0f, 1.0f, 0xc31u);
         addSpires(ridge, 12, 40.0f, 110.0f, 8.0f, 20.0f, 0x5031u);
         drawMountains(cv, ridge, far);
     }
 
-    cv.fog(H * 0.70f, H * 0.035f, 55.0f, rgb(50, 150, 40), 0.35f, 0xf3u);
+    cv.fog(H * 0.70f, H * 0.035f, px(55.0f), rgb(50, 150, 40), 0.35f, 0xf3u);
 
     MountainStyle near;
     near.top = rgb(6, 12, 6);
@@ -776,7 +795,7 @@ QImage legionBackground()
     near.hazeHeight = 30.0f;
     near.hazeStrength = 0.12f;
     {
-        auto ridge = ridgeLine(W, H * 0.96f, 150.0f, 3.5f, 0.8f, 0xc32u);
+        auto ridge = ridgeLine(W, H * 0.96f, px(150.0f), 3.5f, 0.8f, 0xc32u);
         addSpires(ridge, 8, 90.0f, 230.0f, 16.0f, 38.0f, 0x5032u);
         drawMountains(cv, ridge, near);
     }
@@ -801,19 +820,21 @@ QImage legionBackground()
 QImage settingsBackground()
 {
     const int W = 1812, H = 612;
-    Canvas cv(W, H);
+    Canvas cv(int(px(W)), int(px(H)));
     cv.verticalGradient({{0.0f, rgb(5, 8, 8)}, {0.5f, rgb(7, 12, 12)}, {1.0f, rgb(4, 6, 6)}});
 
     // Teal light gathered on the right, kept well away from the left text.
     const float cx = 880.0f, cy = H * 0.5f;
-    cv.glow(cx, cy, 420.0f, 300.0f, rgb(0, 150, 125), 0.16f);
-    cv.glow(cx + 520.0f, cy * 0.8f, 360.0f, 260.0f, rgb(0, 100, 85), 0.10f);
-    cv.shade([&](int x, int) { return 0.55f + 0.45f * smoothstep(250.0f, 700.0f, float(x)); });
+    cv.glow(px(cx), px(cy), px(420.0f), px(300.0f), rgb(0, 150, 125), 0.16f);
+    cv.glow(px(cx + 520.0f), px(cy * 0.8f), px(360.0f), px(260.0f), rgb(0, 100, 85), 0.10f);
+    cv.shade(
+        [&](int x, int) { return 0.55f + 0.45f * smoothstep(px(250.0f), px(700.0f), float(x)); });
     QImage img = cv.toImage(0xd4u, Canvas::Dither::Ordered);
 
     // Ornament: concentric rings with runic ticks and a few sweeping arcs.
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing, true);
+    p.scale(gScale, gScale);
     auto teal = [](int a) { return QColor(0, 255, 208, a); };
     const QPointF c(cx, cy);
     for (int i = 0; i < 5; ++i) {
@@ -956,10 +977,19 @@ int main(int argc, char **argv)
     }
 
     bool ok = true;
-    ok &= save(mainBackground(), dir, QStringLiteral("main.bg.jpg"), "jpg", 85);
-    ok &= save(wrathBackground(), dir, QStringLiteral("wotlk-bg_small.jpg"), "jpg", 85);
-    ok &= save(legionBackground(), dir, QStringLiteral("legion-bg_small.jpg"), "jpg", 85);
-    ok &= save(settingsBackground(), dir, QStringLiteral("settings.png"), "png", -1);
+    // The pictures, then their "@2x" versions, which Qt's style sheets pick on screens scaled
+    // above 1.
+    for (const float scale : {1.0f, 2.0f}) {
+        gScale = scale;
+        const QString suffix = scale == 1.0f ? QString() : QStringLiteral("@2x");
+        ok &= save(mainBackground(), dir, QStringLiteral("main.bg%1.jpg").arg(suffix), "jpg", 85);
+        ok &= save(wrathBackground(), dir, QStringLiteral("wotlk-bg_small%1.jpg").arg(suffix),
+                   "jpg", 85);
+        ok &= save(legionBackground(), dir, QStringLiteral("legion-bg_small%1.jpg").arg(suffix),
+                   "jpg", 85);
+        ok &= save(settingsBackground(), dir, QStringLiteral("settings%1.png").arg(suffix), "png",
+                   -1);
+    }
     ok &= save(emblem(32), dir, QStringLiteral("embercrest.ico"), "ico", -1);
     ok &= save(emblem(33), dir, QStringLiteral("wow.png"), "png", -1);
     return ok ? 0 : 1;
