@@ -116,7 +116,8 @@ void TestPublish::layoutBecomesManifest()
     makeFile(folder + "/xxXX/e.MPQ", "e");
     makeFile(folder + "/readme.txt", "not listed");
 
-    Publish::Request request{folder, "1.10", "https://cdn.example:8443/wotlk", "2024-05-06", ""};
+    Publish::Request request{folder,       "1.10", "https://cdn.example:8443/wotlk",
+                             "2024-05-06", "",     ""};
     const Publish::Report report = Publish::publish(request);
     QVERIFY2(report.ok(), qPrintable(report.errors.join('\n')));
     QCOMPARE(report.output, folder + "/ClientUpdates.json");
@@ -171,7 +172,7 @@ void TestPublish::launcherFetchesAndNamesEachFile()
     makeFile(folder + "/enGB/" + name, content);
 
     const Publish::Report report = Publish::publish(
-        {folder, "1.1", serverBase, "2024-01-01", served.filePath(updates + ".json")});
+        {folder, "1.1", serverBase, "2024-01-01", served.filePath(updates + ".json"), ""});
     QVERIFY2(report.ok(), qPrintable(report.errors.join('\n')));
     const QString urlText = wsection(readFile(report.output))
                                 .at(1)
@@ -314,7 +315,7 @@ void TestPublish::executableWritesWhatTheLibraryWrites()
     const QByteArray written = readFile(folder + "/ClientUpdates.json");
 
     const Publish::Report report = Publish::publish(
-        {folder, "2.3", "http://127.0.0.1:8000/", "2023-02-01", dir.filePath("library.json")});
+        {folder, "2.3", "http://127.0.0.1:8000/", "2023-02-01", dir.filePath("library.json"), ""});
     QVERIFY(report.ok());
     QCOMPARE(written, readFile(report.output));
 
