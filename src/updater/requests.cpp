@@ -8,6 +8,8 @@ namespace {
 
 // Marks a manifest request; its reply carries the request along.
 constexpr QNetworkRequest::Attribute kManifestMark = QNetworkRequest::User;
+constexpr auto kSignatureMark = QNetworkRequest::Attribute(QNetworkRequest::User + 1);
+constexpr auto kCheckId = QNetworkRequest::Attribute(QNetworkRequest::User + 2);
 
 QNetworkRequest timedRequest(const QUrl &url)
 {
@@ -27,10 +29,22 @@ int transferTimeoutMs()
     return ok && overridden > 0 ? overridden : 30000;
 }
 
-QNetworkRequest manifestRequest(const QUrl &url)
+QNetworkRequest manifestRequest(const QUrl &url, quint64 checkId)
 {
     QNetworkRequest request = timedRequest(url);
     request.setAttribute(kManifestMark, true);
+    if (checkId != 0)
+        request.setAttribute(kCheckId, checkId);
+    return request;
+}
+
+QNetworkRequest signatureRequest(const QUrl &manifestUrl, quint64 checkId)
+{
+    QUrl url = manifestUrl;
+    url.setPath(manifestUrl.path(QUrl::FullyEncoded) + QLatin1String(".sig"), QUrl::StrictMode);
+    QNetworkRequest request = timedRequest(url);
+    request.setAttribute(kSignatureMark, true);
+    request.setAttribute(kCheckId, checkId);
     return request;
 }
 
@@ -42,6 +56,16 @@ QNetworkRequest fileRequest(const QUrl &url)
 bool isManifestRequest(const QNetworkRequest &request)
 {
     return request.attribute(kManifestMark).toBool();
+}
+
+bool isSignatureRequest(const QNetworkRequest &request)
+{
+    return request.attribute(kSignatureMark).toBool();
+}
+
+quint64 checkIdOf(const QNetworkRequest &request)
+{
+    return request.attribute(kCheckId).toULongLong();
 }
 
 } // namespace UpdaterRequests
