@@ -62,6 +62,7 @@ void TestManifestCheck::cleanup()
     delete server;
     delete work;
     qunsetenv("EMBERCREST_TRANSFER_TIMEOUT_MS");
+    qunsetenv("EMBERCREST_MANIFEST_PUBKEY");
     qputenv("EMBERCREST_DELAY_MS", "0");
 }
 
@@ -154,10 +155,20 @@ void TestManifestCheck::equalVersionsStopTheCheck()
 void TestManifestCheck::unusableManifest_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("HTTP 500") << "500";
-    QTest::newRow("connection refused") << "refused";
-    QTest::newRow("not JSON") << "text";
-    QTest::newRow("stalled") << "stall";
+    QTest::addColumn<QString>("refusal"); // the start of the line that says why it was refused
+    QTest::newRow("HTTP 500") << "500"
+                              << "";
+    QTest::newRow("connection refused") << "refused"
+                                        << "";
+    QTest::newRow("not JSON") << "text"
+                              << "";
+    QTest::newRow("stalled") << "stall"
+                             << "";
+    // With a public key: a good manifest whose signature is missing or far too large.
+    const QString refused = "OnGetJSON: manifest refused: ";
+    QTest::newRow("signature missing") << "no signature" << refused + "no signature file (";
+    QTest::newRow("signature of 16 MiB")
+        << "huge signature" << refused + "the signature file is larger than 4096 bytes";
 }
 
 // No compare and no signal, but append() still follows (and, with nothing collected, only
@@ -165,9 +176,17 @@ void TestManifestCheck::unusableManifest_data()
 void TestManifestCheck::unusableManifest()
 {
     QFETCH(QString, kind);
+    QFETCH(QString, refusal);
     writeClientConfig("1.0", {"ruRU"});
     const QByteArray manifest = manifestJson("2.0", {{"ruRU", {fileUrl("/r.bin")}}});
-    if (kind == "500") {
+    if (!refusal.isEmpty()) {
+        qputenv("EMBERCREST_MANIFEST_PUBKEY", QByteArray(32, 'k').toBase64());
+        server->serve(kManifestPath, manifest);
+        TestHttpServer::Route huge;
+        huge.patternSize = 16 << 20;
+        if (kind == "huge signature")
+            server->setRoute(kManifestPath + ".sig", huge);
+    } else if (kind == "500") {
         server->serve(kManifestPath, "<html>Internal error</html>", 500);
     } else if (kind == "refused") {
         TestHttpServer closed;
@@ -185,8 +204,14 @@ void TestManifestCheck::unusableManifest()
     Check c;
     QVERIFY(c.finished.wait());
     QTest::qWait(0);
-    QCOMPARE(c.capture.lines(),
-             QStringList({"AppConfig->Constructor: I'm called!", kCalled, kReading}));
+    QStringList expected{"AppConfig->Constructor: I'm called!", kCalled, kReading};
+    QStringList lines = c.capture.lines();
+    if (!refusal.isEmpty()) {
+        expected.insert(2, refusal);
+        if (lines.size() > 2 && lines.at(2).startsWith(refusal))
+            lines[2] = refusal;
+    }
+    QCOMPARE(lines, expected);
     QCOMPARE(c.finished.count(), 1);
     QCOMPARE(c.haveUpdates.count() + c.clientNotFound.count() + c.checked.count(), 0);
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
