@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -139,6 +140,7 @@ private slots:
     void fieldsAndBoxShowTheStoredSettings_data();
     void fieldsAndBoxShowTheStoredSettings();
     void dialogAsksForAnExecutable();
+    void qtsOwnDialogStaysReadable();
     void samePathShowsNoticeAndWritesNothing();
     void differentWotlkExeProbesResetsAndSavesOnce_data();
     void differentWotlkExeProbesResetsAndSavesOnce();
@@ -261,6 +263,37 @@ void TestSettings::dialogAsksForAnExecutable()
         QCOMPARE(request.directory, QDir::homePath());
 #endif
     }
+}
+
+// Off Windows the dialog is Qt's own: the window's style sheet (white labels) must not reach it.
+void TestSettings::qtsOwnDialogStaysReadable()
+{
+#ifdef Q_OS_WIN
+    QSKIP("Windows shows its native dialog");
+#endif
+    Fixture f;
+    f.open();
+    QStringList unreadable;
+    int labels = 0;
+    QTimer::singleShot(0, [&] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        const auto lightness = [](const QColor &c) { return c.toHsl().lightnessF(); };
+        const qreal background = lightness(dialog->palette().color(QPalette::Window));
+        for (QLabel *label : dialog->findChildren<QLabel *>()) {
+            if (!label->isVisible() || label->text().isEmpty())
+                continue;
+            ++labels;
+            const QColor text = label->palette().color(label->foregroundRole());
+            if (qAbs(lightness(text) - background) < 0.4)
+                unreadable << label->text();
+        }
+        dialog->reject();
+    });
+    FilePicker::getOpenFileName(&f.window, "Select File", QDir::homePath(), "Exe file (*.exe)");
+    QVERIFY(labels >= 3); // "Look in:", "File name:", "Files of type:"
+    QCOMPARE(unreadable, QStringList());
 }
 
 void TestSettings::samePathShowsNoticeAndWritesNothing()

@@ -71,6 +71,8 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
         else
             emit HaveUpdates();
         collectFiles(reading);
+    } else {
+        emit UpdateCheckFailed();
     }
 
     QTimer::singleShot(Delays::queueStart(), this, SLOT(append()));
