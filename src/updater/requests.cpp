@@ -41,7 +41,8 @@ QNetworkRequest manifestRequest(const QUrl &url, quint64 checkId)
 QNetworkRequest signatureRequest(const QUrl &manifestUrl, quint64 checkId)
 {
     QUrl url = manifestUrl;
-    url.setPath(manifestUrl.path(QUrl::FullyEncoded) + QLatin1String(".sig"), QUrl::StrictMode);
+    // The path as sent, %-escapes kept, with ".sig" after it.
+    url.setPath(manifestUrl.path(QUrl::FullyEncoded) + QLatin1String(".sig"), QUrl::TolerantMode);
     QNetworkRequest request = timedRequest(url);
     request.setAttribute(kSignatureMark, true);
     request.setAttribute(kCheckId, checkId);
