@@ -396,6 +396,7 @@ void TestDownloadQueue::brokenTransfersKeepOldFiles_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::newRow("connection dropped mid-body") << "drop";
+    QTest::newRow("body shorter than its Content-Length, no error") << "longer";
     QTest::newRow("server stalls mid-body") << "stall";
     QTest::newRow("chunked body without its last chunk") << "chunked";
 }
@@ -423,16 +424,23 @@ void TestDownloadQueue::brokenTransfersKeepOldFiles()
             }
         }
     } else if (kind == "drop") {
-        // The framework reports about one of these in five as a success, with no error: the
-        // file is only failed because it is shorter than its Content-Length. Enough of them
-        // that some always are.
         qputenv("EMBERCREST_TRANSFER_TIMEOUT_MS", "300");
-        for (int i = 0; i < 40; ++i) {
+        for (int i = 0; i < 8; ++i) {
             TestHttpServer::Route route;
             route.patternSize = 300000;
-            route.dropAfter = i % 2 ? 65536 * (1 + i % 4) : 100000 + 777 * i;
+            route.dropAfter = 100000;
             routes << route;
         }
+    } else if (kind == "longer") {
+        // A complete chunked body, the connection closed cleanly: the framework reports success
+        // every time. The Content-Length beside it (which chunked framing overrides, and which
+        // no sound server sends) announces more than came: the file is not trusted.
+        TestHttpServer::Route route;
+        route.chunked = true;
+        route.closeAfterBody = true;
+        route.patternSize = 100000;
+        route.extraHeaders = {{"Content-Length", "300000"}};
+        routes << route;
     } else {
         qputenv("EMBERCREST_TRANSFER_TIMEOUT_MS", "300");
         TestHttpServer::Route route;
