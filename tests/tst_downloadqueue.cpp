@@ -136,6 +136,7 @@ private slots:
     void unwritableTargetsAreSkipped();
     void failedWriteIsDetected();
     void savedFilesKeepPermissions();
+    void nothingToQueue_data();
     void nothingToQueue();
     void recheckDuringRun_data();
     void recheckDuringRun();
@@ -144,6 +145,7 @@ private slots:
     void bigFileWithBoundedMemory();
     void progressCounts_data();
     void progressCounts();
+    void newerVersionFoundWhileTheRunEnds();
 
 private:
     QString url(const QString &path) const { return server->url(path).toString(); }
@@ -171,6 +173,7 @@ void TestDownloadQueue::cleanup()
     delete server;
     delete work;
     qunsetenv("EMBERCREST_TRANSFER_TIMEOUT_MS");
+    qputenv("EMBERCREST_DELAY_MS", "0");
 }
 
 void TestDownloadQueue::targetPaths_data()
@@ -256,23 +259,33 @@ void TestDownloadQueue::filesArriveInUrlOrder()
     server->serve("/files/a.bin", "alpha");
     server->serve("/files/b.bin", QByteArray(70000, 'b'));
     server->serve("/files/c.bin", "");
-    writeFile(client + "/Data/ruRU/c.bin", "old c");
+    const QString data = client + "/Data/ruRU/";
+    writeFile(data + "c.bin", "old c");
+    // Leftovers of a killed run beside a target go when it is written; look-alikes stay.
+    const QStringList leftovers{"a.bin.emberpart-k3j9x0", "c.bin.emberpart-zzzzzz"};
+    const QStringList others{"a.bin.emberpart-ABC123", "a.bin.emberpart-abc1234", "b.bin.backup",
+                             "b.bin.k3j9x0", "x.bin.emberpart-abc123"};
+    for (const QString &name : leftovers + others)
+        writeFile(data + name, "not a download");
 
     Run run;
     QVERIFY(run.waitForEnd());
-    const QString data = client + "/Data/ruRU/";
+    // The paths are QStrings: the logger quotes them.
+    const auto quoted = [](const QString &text) { return QStringLiteral("\"%1\"").arg(text); };
     const QString target = "Target -  QUrl(\"%1\")";
     const QStringList perFile{kCalled, kLeftAlone, "Saved!", kChecking};
-    QCOMPARE(run.linesFrom(data + "a.bin"),
-             QStringList({data + "a.bin", target.arg(a), data + "b.bin", target.arg(b),
-                          data + "c.bin", target.arg(c), kChecking}) +
+    QCOMPARE(run.linesFrom(quoted(data + "a.bin")),
+             QStringList({quoted(data + "a.bin"), target.arg(a), quoted(data + "b.bin"),
+                          target.arg(b), quoted(data + "c.bin"), target.arg(c), kChecking}) +
                  perFile + perFile + perFile + QStringList{"3 / 3 files downloaded successfully"});
     QCOMPARE(server->requestedPaths(),
              QStringList({kManifestPath, "/files/a.bin", "/files/b.bin", "/files/c.bin"}));
     QCOMPARE(readFile(data + "a.bin"), QByteArray("alpha"));
     QCOMPARE(readFile(data + "b.bin"), QByteArray(70000, 'b'));
     QCOMPARE(QFileInfo(data + "c.bin").size(), 0);
-    QCOMPARE(filesBelow(data), QStringList({"a.bin", "b.bin", "c.bin"}));
+    QStringList kept = QStringList{"a.bin", "b.bin", "c.bin"} + others;
+    kept.sort();
+    QCOMPARE(filesBelow(data), kept);
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.1"));
     QCOMPARE(run.finished.count(), 1);
     QCOMPARE(run.done.count(), 1);
@@ -300,8 +313,8 @@ void TestDownloadQueue::failedFileKeepsOldFileAndVersion()
         QCOMPARE(run.done.count(), 0);
         QCOMPARE(run.finished.count(), 1);
         const QStringList lines = run.linesFrom(kChecking);
-        QVERIFY2(lines.at(3).startsWith("Error:  ") && lines.at(3).contains("Not Found"),
-                 qPrintable(lines.at(3)));
+        QCOMPARE(lines.at(3), "Error:  \"Error transferring " + url("/a.bin") +
+                                  " - server replied: Not Found\"");
         QCOMPARE(lines.last(), QStringLiteral("1 / 2 files downloaded successfully"));
     }
 
@@ -318,28 +331,38 @@ void TestDownloadQueue::statuses_data()
 {
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("location");
+    QTest::addColumn<bool>("oldFile"); // "old" is at the target before the run
     QTest::addColumn<bool>("saved");
     QTest::addColumn<QString>("redirectedTo"); // "" when no second line; %1 the server's root
+    QTest::addColumn<QByteArray>("content");   // at the target afterwards; null: no file
 
-    QTest::newRow("301 absolute") << 301 << QByteArray("http://mirror.example/x.bin") << false
-                                  << "http://mirror.example/x.bin";
-    QTest::newRow("302 relative") << 302 << QByteArray("/moved/x.bin") << false << "%1/moved/x.bin";
-    QTest::newRow("303 no Location") << 303 << QByteArray() << false << "";
-    QTest::newRow("305") << 305 << QByteArray("http://proxy.example/") << false << "";
-    QTest::newRow("307 relative") << 307 << QByteArray("other.bin") << false
-                                  << "%1/files/other.bin";
-    QTest::newRow("308 absolute") << 308 << QByteArray("http://mirror.example/y.bin") << false
-                                  << "http://mirror.example/y.bin";
-    QTest::newRow("304 saved") << 304 << QByteArray() << true << "";
-    QTest::newRow("306 saved") << 306 << QByteArray() << true << "";
+    const QByteArray old("old");
+    QTest::newRow("301 absolute") << 301 << QByteArray("http://mirror.example/x.bin") << true
+                                  << false << "http://mirror.example/x.bin" << old;
+    QTest::newRow("302 relative") << 302 << QByteArray("/moved/x.bin") << true << false
+                                  << "%1/moved/x.bin" << old;
+    QTest::newRow("303 no Location") << 303 << QByteArray() << true << false << "" << old;
+    QTest::newRow("305") << 305 << QByteArray("http://proxy.example/") << true << false << ""
+                         << old;
+    QTest::newRow("307 relative") << 307 << QByteArray("other.bin") << true << false
+                                  << "%1/files/other.bin" << old;
+    QTest::newRow("308 absolute") << 308 << QByteArray("http://mirror.example/y.bin") << true
+                                  << false << "http://mirror.example/y.bin" << old;
+    // Nothing was asked for, so "not modified" can only mean: keep the file that is there.
+    QTest::newRow("304 keeps the file") << 304 << QByteArray() << true << true << "" << old;
+    QTest::newRow("304 with no file")
+        << 304 << QByteArray() << false << false << "" << QByteArray();
+    QTest::newRow("306 saved") << 306 << QByteArray() << true << true << "" << QByteArray("body");
 }
 
 void TestDownloadQueue::statuses()
 {
     QFETCH(int, status);
     QFETCH(QByteArray, location);
+    QFETCH(bool, oldFile);
     QFETCH(bool, saved);
     QFETCH(QString, redirectedTo);
+    QFETCH(QByteArray, content);
     const QString fileUrl = url("/files/x.bin");
     publish({{"ruRU", {fileUrl}}});
     TestHttpServer::Route route;
@@ -348,13 +371,14 @@ void TestDownloadQueue::statuses()
     route.body = status == 304 ? QByteArray() : QByteArray("body");
     server->setRoute("/files/x.bin", route);
     const QString target = client + "/Data/ruRU/x.bin";
-    writeFile(target, "old");
+    if (oldFile)
+        writeFile(target, "old");
 
     StderrCapture err;
     Run run;
     QVERIFY(run.waitForEnd());
     QStringList expected;
-    if (!saved) {
+    if (status != 304 && status != 306) {
         expected << "Request: " + fileUrl + " was redirected with code: " + QString::number(status);
         if (redirectedTo.contains("%1"))
             redirectedTo = redirectedTo.arg(url("").chopped(1));
@@ -362,34 +386,81 @@ void TestDownloadQueue::statuses()
             expected << "Redirected to: " + redirectedTo;
     }
     QCOMPARE(err.lines({"Request: ", "Redirected to: "}), expected);
-    QCOMPARE(readFile(target), saved ? route.body : QByteArray("old"));
+    QCOMPARE(readFile(target), content);
+    QCOMPARE(QFileInfo::exists(target), !content.isNull());
     QCOMPARE(run.capture.contains("Saved!"), saved);
     QCOMPARE(run.done.count(), saved ? 1 : 0);
-    QCOMPARE(filesBelow(client + "/Data/ruRU"), QStringList{"x.bin"});
+    QCOMPARE(filesBelow(client + "/Data/ruRU"),
+             content.isNull() ? QStringList() : QStringList{"x.bin"});
 }
 
 void TestDownloadQueue::brokenTransfersKeepOldFiles_data()
 {
-    QTest::addColumn<bool>("stall");
-    QTest::newRow("connection dropped mid-body") << false;
-    QTest::newRow("server stalls mid-body") << true;
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("connection dropped mid-body") << "drop";
+    QTest::newRow("body shorter than its Content-Length, no error") << "longer";
+    QTest::newRow("server stalls mid-body") << "stall";
+    QTest::newRow("chunked body without its last chunk") << "chunked";
 }
 
 // The framework sometimes reports a body cut short as a success: every one of several dropped
 // transfers must still count as failed and leave the old file.
 void TestDownloadQueue::brokenTransfersKeepOldFiles()
 {
-    QFETCH(bool, stall);
-    qputenv("EMBERCREST_TRANSFER_TIMEOUT_MS", "300");
-    const int count = stall ? 1 : 8;
+    QFETCH(QString, kind);
+    QList<TestHttpServer::Route> routes;
+    if (kind == "chunked") {
+        // Open: Qt 5.15 drops the error of a chunked body cut right after a complete chunk,
+        // closes the socket and leaves the reply running: it then either waits for the stall
+        // time-out or is finished as complete. The queue cannot tell from the reply; this case
+        // needs a body reader of the launcher's own.
+        QSKIP("A chunked body cut after a complete chunk is not yet failed promptly");
+        // Cut on and beside multiples of the read buffer, inside a chunk and right after one;
+        // several times each, as the framework's part in it depends on timing. None may wait
+        // for the stall time-out: the run must end well within it.
+        const qint64 mib = 1 << 20;
+        const qint64 cuts[] = {mib,         2 * mib,        3 * mib, mib + 1,
+                               2 * mib - 7, 3 * mib + 4096, 100000,  0};
+        for (int round = 0; round < 4; ++round) {
+            for (const qint64 cut : cuts) {
+                TestHttpServer::Route route;
+                route.chunked = true;
+                route.patternSize = cut + mib + round * 333333;
+                route.dropAfter = cut;
+                routes << route;
+            }
+        }
+    } else if (kind == "drop") {
+        qputenv("EMBERCREST_TRANSFER_TIMEOUT_MS", "300");
+        for (int i = 0; i < 8; ++i) {
+            TestHttpServer::Route route;
+            route.patternSize = 300000;
+            route.dropAfter = 100000;
+            routes << route;
+        }
+    } else if (kind == "longer") {
+        // A complete chunked body, the connection closed cleanly: the framework reports success
+        // every time. The Content-Length beside it (which chunked framing overrides, and which
+        // no sound server sends) announces more than came: the file is not trusted.
+        TestHttpServer::Route route;
+        route.chunked = true;
+        route.closeAfterBody = true;
+        route.patternSize = 100000;
+        route.extraHeaders = {{"Content-Length", "300000"}};
+        routes << route;
+    } else {
+        qputenv("EMBERCREST_TRANSFER_TIMEOUT_MS", "300");
+        TestHttpServer::Route route;
+        route.patternSize = 300000;
+        route.stallAfter = 100000;
+        routes << route;
+    }
+    const int count = routes.size();
     QStringList urls;
     const QString data = client + "/Data/ruRU/";
     for (int i = 0; i < count; ++i) {
         const QString path = QStringLiteral("/files/f%1.bin").arg(i);
-        TestHttpServer::Route route;
-        route.patternSize = 300000;
-        (stall ? route.stallAfter : route.dropAfter) = 100000;
-        server->setRoute(path, route);
+        server->setRoute(path, routes.at(i));
         urls << url(path);
         writeFile(data + QFileInfo(path).fileName(), "old " + QByteArray::number(i));
     }
@@ -403,8 +474,8 @@ void TestDownloadQueue::brokenTransfersKeepOldFiles()
     QCOMPARE(run.failed.count(), 1);
     QVERIFY(!run.capture.contains("Saved!"));
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
-    if (stall)
-        QVERIFY(run.capture.contains("Error:  Operation canceled"));
+    if (kind == "stall")
+        QVERIFY(run.capture.contains("Error:  \"Operation canceled\""));
 }
 
 // Targets that cannot or must not be written are skipped with the "Problem opening" line and
@@ -414,8 +485,15 @@ void TestDownloadQueue::unwritableTargetsAreSkipped()
     Config::WriteSetting("WClientLocale", "enGB", "1"); // flagged, but no Data/enGB folder
     const QString data = client + "/Data/ruRU/";
     QVERIFY(QDir().mkpath(data + "dir.bin"));
-    const QStringList refused{url("/files/"), url("/files/.."), url("/f/C:x.bin"),
-                              url("/f/") + "a\\..\\..\\b.bin"};
+    // Only http(s) is fetched: a file: or qrc: URL would copy a local file into the game.
+    QVERIFY(writeFile(work->filePath("local.bin"), "local"));
+    const QStringList refused{url("/files/"),
+                              url("/files/.."),
+                              url("/f/C:x.bin"),
+                              url("/f/") + "a\\..\\..\\b.bin",
+                              QUrl::fromLocalFile(work->filePath("local.bin")).toString(),
+                              "file:///dev/zero",
+                              "qrc:/css/style.css"};
     publish({{"ruRU", QStringList{url("/files/dir.bin"), url("/files/ok.bin")} + refused},
              {"enGB", {url("/files/en.bin")}}});
     server->serve("/files/ok.bin", "ok");
@@ -435,9 +513,10 @@ void TestDownloadQueue::unwritableTargetsAreSkipped()
         expected << problem.arg(QString::fromLatin1(QUrl(u).toEncoded()));
     QCOMPARE(problems, expected);
     QCOMPARE(readFile(data + "ok.bin"), QByteArray("ok"));
-    QCOMPARE(filesBelow(work->path()), QStringList({"client/Data/ruRU/ok.bin", "config.conf"}));
+    QCOMPARE(filesBelow(work->path()),
+             QStringList({"client/Data/ruRU/ok.bin", "config.conf", "local.bin"}));
     QCOMPARE(server->requestedPaths(), QStringList({kManifestPath, "/files/ok.bin"}));
-    QCOMPARE(run.capture.lines().last(), QStringLiteral("1 / 7 files downloaded successfully"));
+    QCOMPARE(run.capture.lines().last(), QStringLiteral("1 / 10 files downloaded successfully"));
     QCOMPARE(run.failed.count(), 1);
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
 }
@@ -469,6 +548,11 @@ void TestDownloadQueue::failedWriteIsDetected()
     QCOMPARE(readFile(data + "small.bin"), QByteArray("small"));
     QCOMPARE(filesBelow(data), QStringList({"big.bin", "small.bin"}));
     QCOMPARE(run.failed.count(), 1);
+    // The player learns which file and why.
+    QCOMPARE(linesEqualTo(run.capture.lines(),
+                          "Error:  \"Cannot write " + data + "big.bin: File too large\"")
+                 .size(),
+             1);
     QCOMPARE(run.capture.lines().last(), QStringLiteral("1 / 2 files downloaded successfully"));
 }
 
@@ -498,11 +582,27 @@ void TestDownloadQueue::savedFilesKeepPermissions()
     QCOMPARE(QFile::permissions(data + "new.bin"), usual);
 }
 
+void TestDownloadQueue::nothingToQueue_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<bool>("droppedBeforeAppend");
+    QTest::newRow("locale not installed") << "enGB" << false;
+    // The flag is read again when the queue is filled: a locale removed meanwhile gets nothing.
+    QTest::newRow("locale removed before append()") << "ruRU" << true;
+}
+
 void TestDownloadQueue::nothingToQueue()
 {
-    publish({{"enGB", {url("/en.bin")}}}); // enGB is not installed
+    QFETCH(QString, locale);
+    QFETCH(bool, droppedBeforeAppend);
+    publish({{locale, {url("/en.bin")}}});
 
     Run run;
+    // Emitted after the flags were read for the manifest, before append() runs.
+    if (droppedBeforeAppend) {
+        connect(&run.updater, &AppConfig::HaveUpdates, this,
+                [] { Config::WriteSetting("WClientLocale", "ruRU", "0"); });
+    }
     QVERIFY(run.finished.wait());
     QTest::qWait(0);
     QCOMPARE(run.finished.count(), 1);
@@ -690,6 +790,36 @@ void TestDownloadQueue::progressCounts()
         QVERIFY(run.progress.size() > 2);
     QVERIFY(samePattern(client + "/Data/ruRU/p.bin", size, 0));
     QCOMPARE(run.done.count(), 1);
+}
+
+// A re-check during a run announces 1.2 and lists one more file; its append() comes only after
+// the run of 1.1 has ended. That run records 1.1, not 1.2, and the new file waits for the
+// re-check's own append().
+void TestDownloadQueue::newerVersionFoundWhileTheRunEnds()
+{
+    TestHttpServer::Route slow;
+    slow.patternSize = 1 << 20;
+    slow.dripChunk = 128 * 1024;
+    slow.dripIntervalMs = 20;
+    server->setRoute("/a.bin", slow);
+    server->serve("/b.bin", "b");
+    publish({{"ruRU", {url("/a.bin")}}});
+
+    Run run;
+    QVERIFY(run.progress.wait());
+    server->serve(kManifestPath, manifestJson("1.2", {{"ruRU", {url("/a.bin"), url("/b.bin")}}}));
+    qputenv("EMBERCREST_DELAY_MS", "1500");
+    run.updater.CheckUpdates();
+    QTRY_COMPARE_WITH_TIMEOUT(linesEqualTo(run.capture.lines(), kReading).size(), 2, 10000);
+    qputenv("EMBERCREST_DELAY_MS", "0");
+    QVERIFY(run.done.wait(10000));
+    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.1"));
+    QCOMPARE(server->hits("/b.bin"), 0);
+
+    QTRY_COMPARE_WITH_TIMEOUT(run.done.count(), 2, 10000);
+    QCOMPARE(readFile(client + "/Data/ruRU/b.bin"), QByteArray("b"));
+    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.2"));
+    QCOMPARE(run.failed.count(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestDownloadQueue)

@@ -20,6 +20,7 @@ struct Check
     QSignalSpy checked{&updater, SIGNAL(UpdatesChecked())};
     QSignalSpy configNotFound{&updater, SIGNAL(ConfigNotFound())};
     QSignalSpy finished{&updater, SIGNAL(finished())};
+    QSignalSpy checkFailed{&updater, SIGNAL(UpdateCheckFailed())};
 };
 
 } // namespace
@@ -62,6 +63,7 @@ void TestManifestCheck::cleanup()
     delete server;
     delete work;
     qunsetenv("EMBERCREST_TRANSFER_TIMEOUT_MS");
+    qunsetenv("EMBERCREST_MANIFEST_PUBKEY");
     qputenv("EMBERCREST_DELAY_MS", "0");
 }
 
@@ -82,8 +84,8 @@ void TestManifestCheck::differentVersionReportsAndCollects()
                                kReading,
                                "Local version -  12",
                                "Online version -  13",
-                               "Locale  enGB  not found.",
-                               "ruRU  =>  " + ru};
+                               "Locale  \"enGB\"  not found.",
+                               QStringLiteral("\"ruRU\"  =>  \"%1\"").arg(ru)};
     QCOMPARE(c.capture.lines().mid(0, expected.size()), expected);
     QCOMPARE(c.haveUpdates.count(), 1);
     QCOMPARE(c.clientNotFound.count(), 0);
@@ -154,21 +156,40 @@ void TestManifestCheck::equalVersionsStopTheCheck()
 void TestManifestCheck::unusableManifest_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("HTTP 500") << "500";
-    QTest::newRow("connection refused") << "refused";
-    QTest::newRow("not JSON") << "text";
-    QTest::newRow("stalled") << "stall";
-    QTest::newRow("redirected") << "redirect"; // the manifest it points at is not fetched
+    QTest::addColumn<QString>("refusal"); // the start of the line that says why it was refused
+    QTest::newRow("HTTP 500") << "500"
+                              << "";
+    QTest::newRow("connection refused") << "refused"
+                                        << "";
+    QTest::newRow("not JSON") << "text"
+                              << "";
+    QTest::newRow("stalled") << "stall"
+                             << "";
+    QTest::newRow("redirected") << "redirect" // the manifest it points at is not fetched
+                                << "";
+    // With a public key: a good manifest whose signature is missing or far too large.
+    const QString refused = "OnGetJSON: manifest refused: ";
+    QTest::newRow("signature missing") << "no signature" << refused + "no signature file (";
+    QTest::newRow("signature of 16 MiB")
+        << "huge signature" << refused + "the signature file is larger than 4096 bytes";
 }
 
-// No compare and no signal, but append() still follows (and, with nothing collected, only
-// reports finished()).
+// No compare; the failed check is reported, and append() still follows (with nothing collected
+// it only reports finished()).
 void TestManifestCheck::unusableManifest()
 {
     QFETCH(QString, kind);
+    QFETCH(QString, refusal);
     writeClientConfig("1.0", {"ruRU"});
     const QByteArray manifest = manifestJson("2.0", {{"ruRU", {fileUrl("/r.bin")}}});
-    if (kind == "500") {
+    if (!refusal.isEmpty()) {
+        qputenv("EMBERCREST_MANIFEST_PUBKEY", QByteArray(32, 'k').toBase64());
+        server->serve(kManifestPath, manifest);
+        TestHttpServer::Route huge;
+        huge.patternSize = 16 << 20;
+        if (kind == "huge signature")
+            server->setRoute(kManifestPath + ".sig", huge);
+    } else if (kind == "500") {
         server->serve(kManifestPath, "<html>Internal error</html>", 500);
     } else if (kind == "refused") {
         TestHttpServer closed;
@@ -192,10 +213,17 @@ void TestManifestCheck::unusableManifest()
     Check c;
     QVERIFY(c.finished.wait());
     QTest::qWait(0);
-    QCOMPARE(c.capture.lines(),
-             QStringList({"AppConfig->Constructor: I'm called!", kCalled, kReading}));
+    QStringList expected{"AppConfig->Constructor: I'm called!", kCalled, kReading};
+    QStringList lines = c.capture.lines();
+    if (!refusal.isEmpty()) {
+        expected.insert(2, refusal);
+        if (lines.size() > 2 && lines.at(2).startsWith(refusal))
+            lines[2] = refusal;
+    }
+    QCOMPARE(lines, expected);
     QCOMPARE(c.finished.count(), 1);
     QCOMPARE(c.haveUpdates.count() + c.clientNotFound.count() + c.checked.count(), 0);
+    QCOMPARE(c.checkFailed.count(), 1);
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
     QCOMPARE(server->hits("/moved.json"), 0);
 }

@@ -1,6 +1,9 @@
 #include "updater/manifestreader.h"
+#include "updater/manifestsignature.h"
 
 #include <QtTest>
+
+Q_DECLARE_METATYPE(std::optional<QByteArray>)
 
 // Declared first: moc does not read past the raw-string manifests below.
 class TestManifestReader : public QObject
@@ -15,6 +18,9 @@ private slots:
     void malformed_data();
     void malformed();
     void largeFileList();
+    void signature_data();
+    void signature();
+    void runTimeKeyNeverRemovesBuiltInKey();
 };
 
 // The manifest reading on its own: what a check reports and collects for a given manifest,
@@ -205,6 +211,82 @@ void TestManifestReader::largeFileList()
     QCOMPARE(reading.findings.size(), 100000);
     // Key order: "k0" < "k1" < "k10" < ...
     QCOMPARE(reading.findings.at(2).url, QStringLiteral("http://h/f10"));
+}
+
+// RFC 8032, section 7.1, test 3: a public key, a message and its signature.
+void TestManifestReader::signature_data()
+{
+    QTest::addColumn<QByteArray>("manifest");
+    QTest::addColumn<std::optional<QByteArray>>("signatureFile");
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QString>("refusal"); // empty: accepted
+
+    const QByteArray message = QByteArray::fromHex("af82");
+    const QByteArray key =
+        QByteArray::fromHex("fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025")
+            .toBase64();
+    const QByteArray signature =
+        QByteArray::fromHex("6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac"
+                            "18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a");
+    const QByteArray file = signature.toBase64() + '\n';
+    QByteArray flipped = signature;
+    flipped[10] = char(flipped.at(10) ^ 1);
+    QByteArray garbage;
+    for (int i = 0; i < 300; ++i)
+        garbage += char(i * 7);
+    const QString mismatch = "does not match";
+    const QString notSignature = "not the base64 of a 64-byte signature";
+
+    using File = std::optional<QByteArray>;
+    QTest::newRow("good") << message << File(file) << key << "";
+    QTest::newRow("good, CRLF") << message << File(signature.toBase64() + "\r\n") << key << "";
+    QTest::newRow("other manifest") << QByteArray("\xaf\x83") << File(file) << key << mismatch;
+    QTest::newRow("manifest with a byte more") << message + ' ' << File(file) << key << mismatch;
+    QTest::newRow("flipped signature bit")
+        << message << File(flipped.toBase64()) << key << mismatch;
+    QTest::newRow("other key") << message << File(file) << QByteArray(32, 'k').toBase64()
+                               << mismatch;
+    QTest::newRow("missing") << message << File() << key << "no signature file";
+    QTest::newRow("empty") << message << File(QByteArray()) << key << "empty";
+    QTest::newRow("only a newline") << message << File(QByteArray("\n")) << key << "empty";
+    QTest::newRow("binary garbage") << message << File(garbage) << key << notSignature;
+    QTest::newRow("signature with text after it")
+        << message << File(file + "x") << key << notSignature;
+    QTest::newRow("63 bytes") << message << File(signature.left(63).toBase64()) << key
+                              << notSignature;
+    QTest::newRow("hex instead of base64")
+        << message << File(signature.toHex()) << key << notSignature;
+    QTest::newRow("huge") << message
+                          << File(file + QByteArray(ManifestSignature::kMaxSignatureFileBytes, ' '))
+                          << key << "larger than 4096 bytes";
+    QTest::newRow("key of 16 bytes")
+        << message << File(file) << QByteArray(16, 'k').toBase64() << "public key";
+    QTest::newRow("key of 33 bytes")
+        << message << File(file) << QByteArray(33, 'k').toBase64() << "public key";
+    QTest::newRow("key not base64") << message << File(file) << QByteArray("off") << "public key";
+}
+
+void TestManifestReader::signature()
+{
+    QFETCH(QByteArray, manifest);
+    QFETCH(std::optional<QByteArray>, signatureFile);
+    QFETCH(QByteArray, key);
+    QFETCH(QString, refusal);
+    const ManifestSignature::Verdict verdict =
+        ManifestSignature::verify(manifest, signatureFile, key);
+    QCOMPARE(verdict.accepted, refusal.isEmpty());
+    QVERIFY2(refusal.isEmpty() ? verdict.reason.isEmpty() : verdict.reason.contains(refusal),
+             qPrintable(verdict.reason));
+}
+
+void TestManifestReader::runTimeKeyNeverRemovesBuiltInKey()
+{
+    using ManifestSignature::effectivePublicKey;
+    QCOMPARE(effectivePublicKey("", ""), QByteArray());
+    QCOMPARE(effectivePublicKey("", "run"), QByteArray("run"));
+    QCOMPARE(effectivePublicKey("built", "run\n"), QByteArray("run"));
+    QCOMPARE(effectivePublicKey("built", ""), QByteArray("built"));
+    QCOMPARE(effectivePublicKey("built", " \n"), QByteArray("built"));
 }
 
 QTEST_APPLESS_MAIN(TestManifestReader)

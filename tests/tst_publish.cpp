@@ -1,6 +1,8 @@
 #include "publish.h"
 #include "testutil.h"
+#include "updater/manifestsignature.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -68,6 +70,9 @@ private slots:
     void launcherFetchesAndNamesEachFile();
     void badInputFailsAndKeepsManifest_data();
     void badInputFailsAndKeepsManifest();
+    void badKeyFailsAndKeepsManifest_data();
+    void badKeyFailsAndKeepsManifest();
+    void keygenSignAndVerify();
     void unwritableOutputFails();
     void executableWritesWhatTheLibraryWrites();
 
@@ -115,12 +120,18 @@ void TestPublish::layoutBecomesManifest()
     makeFile(folder + "/enGB/nested/d.MPQ", "d");
     makeFile(folder + "/xxXX/e.MPQ", "e");
     makeFile(folder + "/readme.txt", "not listed");
+    // More than one read chunk, and not a whole number of them.
+    QByteArray big(2 * 1024 * 1024 + 3, Qt::Uninitialized);
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = char(i * 31 + i / 4096);
+    makeFile(folder + "/ruRU/big.MPQ", big);
 
-    Publish::Request request{folder, "1.10", "https://cdn.example:8443/wotlk", "2024-05-06", ""};
+    Publish::Request request{folder,       "1.10", "https://cdn.example:8443/wotlk",
+                             "2024-05-06", "",     ""};
     const Publish::Report report = Publish::publish(request);
     QVERIFY2(report.ok(), qPrintable(report.errors.join('\n')));
     QCOMPARE(report.output, folder + "/ClientUpdates.json");
-    QCOMPARE(report.files, 3);
+    QCOMPARE(report.files, 4);
     const QString warnings = report.warnings.join('\n');
     QVERIFY2(warnings.contains("xxXX") && warnings.contains("enGB/nested") &&
                  warnings.contains("1.10 counts the same as 2.0"),
@@ -141,6 +152,22 @@ void TestPublish::layoutBecomesManifest()
     QCOMPARE(ruRU.value("a.MPQ").toString(), QString("https://cdn.example:8443/wotlk/ruRU/a.MPQ"));
     QCOMPARE(ruRU.value("b.MPQ").toString(), QString("https://cdn.example:8443/wotlk/ruRU/b.MPQ"));
     QCOMPARE(locales.value("enGB").toObject().keys(), QStringList({"c.MPQ"}));
+
+    // "integrity": every listed URL text, as listed, with the file's size and SHA-256.
+    const QMap<QString, QByteArray> contents{
+        {"enGB/c.MPQ", "c"}, {"ruRU/a.MPQ", "a"}, {"ruRU/b.MPQ", "b"}, {"ruRU/big.MPQ", big}};
+    const QJsonObject integrity =
+        QJsonDocument::fromJson(manifest).object().value("integrity").toObject();
+    QCOMPARE(integrity.size(), contents.size());
+    for (auto file = contents.cbegin(); file != contents.cend(); ++file) {
+        const QJsonObject entry =
+            integrity.value("https://cdn.example:8443/wotlk/" + file.key()).toObject();
+        QCOMPARE(entry.keys(), QStringList({"sha256", "size"}));
+        QCOMPARE(entry.value("size").toVariant().toLongLong(), qint64(file.value().size()));
+        QCOMPARE(entry.value("sha256").toString().toLatin1(),
+                 QCryptographicHash::hash(file.value(), QCryptographicHash::Sha256).toHex());
+    }
+    QVERIFY2(manifest.contains("\"size\": 2097155\n"), "sizes are written as integers");
 
     // The same folder publishes to the same bytes, whatever order the file system lists.
     QVERIFY(Publish::publish(request).ok());
@@ -171,7 +198,7 @@ void TestPublish::launcherFetchesAndNamesEachFile()
     makeFile(folder + "/enGB/" + name, content);
 
     const Publish::Report report = Publish::publish(
-        {folder, "1.1", serverBase, "2024-01-01", served.filePath(updates + ".json")});
+        {folder, "1.1", serverBase, "2024-01-01", served.filePath(updates + ".json"), ""});
     QVERIFY2(report.ok(), qPrintable(report.errors.join('\n')));
     const QString urlText = wsection(readFile(report.output))
                                 .at(1)
@@ -287,6 +314,103 @@ void TestPublish::badInputFailsAndKeepsManifest()
              QStringList({"ClientUpdates.json"}));
 }
 
+void TestPublish::badKeyFailsAndKeepsManifest_data()
+{
+    QTest::addColumn<QString>("keyName");
+    QTest::addColumn<QByteArray>("keyText"); // not written when null
+    QTest::addColumn<QString>("message");
+
+    const QString notAKey = "not a private key file";
+    QTest::newRow("16 bytes") << "realm.key" << QByteArray(16, 's').toBase64() + '\n' << notAKey;
+    QTest::newRow("64 bytes") << "realm.key" << QByteArray(64, 's').toBase64() + '\n' << notAKey;
+    QTest::newRow("empty") << "realm.key" << QByteArray("") << notAKey;
+    QTest::newRow("binary") << "realm.key" << QByteArray("\x00\xff\x10 key\x80", 9) << notAKey;
+    QTest::newRow("huge") << "realm.key" << QByteArray(1 << 20, 'A') << notAKey;
+    QTest::newRow("public key file") << "realm.pub" << QByteArray(32, 'p').toBase64() + '\n'
+                                     << "is a public key";
+    QTest::newRow("missing") << "realm.key" << QByteArray() << "cannot read";
+}
+
+// A key that cannot sign is an error before anything is written: the manifest and its
+// signature stay as they were.
+void TestPublish::badKeyFailsAndKeepsManifest()
+{
+    QFETCH(QString, keyName);
+    QFETCH(QByteArray, keyText);
+    QFETCH(QString, message);
+
+    QTemporaryDir dir;
+    makeFile(dir.filePath("updates/ruRU/good.MPQ"), "good");
+    const QString output = dir.filePath("site/ClientUpdates.json");
+    makeFile(output, OldManifest);
+    makeFile(output + ".sig", "old signature\n");
+    if (!keyText.isNull())
+        makeFile(dir.filePath(keyName), keyText);
+
+    const Run run = runPublisher({"--sign", dir.filePath(keyName), dir.filePath("updates"), "1.1",
+                                  "http://h/", "--output", output});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("error: " + dir.filePath(keyName) + ": " + message),
+             qPrintable(run.err));
+    QCOMPARE(readFile(output), OldManifest);
+    QCOMPARE(readFile(output + ".sig"), QByteArray("old signature\n"));
+    QCOMPARE(QDir(dir.filePath("site")).entryList(QDir::Files | QDir::Hidden),
+             QStringList({"ClientUpdates.json", "ClientUpdates.json.sig"}));
+}
+
+// The pair that keygen writes signs manifests that the launcher's check accepts; a manifest
+// published without the key loses the signature of its predecessor.
+void TestPublish::keygenSignAndVerify()
+{
+    QTemporaryDir dir;
+    const QString name = dir.filePath("realm");
+    const Run keygen = runPublisher({"keygen", name});
+    QCOMPARE(keygen.exitCode, 0);
+    const QByteArray privateKey = readFile(name + ".key");
+    const QByteArray publicKey = readFile(name + ".pub");
+    QCOMPARE(privateKey.size(), 45);
+    QCOMPARE(publicKey.size(), 45);
+    QVERIFY(privateKey.endsWith('\n') && publicKey.endsWith('\n'));
+    QVERIFY2(keygen.out.contains("-DEMBERCREST_MANIFEST_PUBKEY=" +
+                                 QString::fromLatin1(publicKey.trimmed())),
+             qPrintable(keygen.out));
+#ifdef Q_OS_UNIX
+    QCOMPARE(QFileInfo(name + ".key").permissions() & ~(QFile::ReadUser | QFile::WriteUser),
+             QFile::ReadOwner | QFile::WriteOwner);
+#endif
+    const Run again = runPublisher({"keygen", name});
+    QCOMPARE(again.exitCode, 1);
+    QVERIFY2(again.err.contains("exists already"), qPrintable(again.err));
+    QCOMPARE(readFile(name + ".key"), privateKey);
+    QCOMPARE(readFile(name + ".pub"), publicKey);
+
+    // The manifest and its signature inside a locale folder: neither is listed as a file.
+    const QString updates = dir.filePath("updates");
+    makeFile(updates + "/ruRU/good.MPQ", "good");
+    const QString manifest = updates + "/ruRU/ClientUpdates.json";
+    const QString signature = manifest + ".sig";
+    for (int run = 0; run < 2; ++run) {
+        const Run signedRun = runPublisher({"--sign", name + ".key", updates, "1.1", "http://h/",
+                                            "--output", manifest, "--date", "2024-01-01"});
+        QCOMPARE(signedRun.exitCode, 0);
+        QVERIFY2(
+            signedRun.out.contains("1 files in 1 locales") &&
+                signedRun.out.contains("public key " + QString::fromLatin1(publicKey.trimmed())),
+            qPrintable(signedRun.out));
+    }
+    const QByteArray signatureFile = readFile(signature);
+    QCOMPARE(signatureFile.size(), 89);
+    const ManifestSignature::Verdict verdict =
+        ManifestSignature::verify(readFile(manifest), signatureFile, publicKey);
+    QVERIFY2(verdict.accepted, qPrintable(verdict.reason));
+
+    const Run unsignedRun = runPublisher({updates, "1.2", "http://h/", "--output", manifest});
+    QCOMPARE(unsignedRun.exitCode, 0);
+    QVERIFY2(unsignedRun.err.contains("warning: " + signature + ": removed"),
+             qPrintable(unsignedRun.err));
+    QVERIFY(!QFileInfo::exists(signature));
+}
+
 void TestPublish::unwritableOutputFails()
 {
     QTemporaryDir dir;
@@ -314,7 +438,7 @@ void TestPublish::executableWritesWhatTheLibraryWrites()
     const QByteArray written = readFile(folder + "/ClientUpdates.json");
 
     const Publish::Report report = Publish::publish(
-        {folder, "2.3", "http://127.0.0.1:8000/", "2023-02-01", dir.filePath("library.json")});
+        {folder, "2.3", "http://127.0.0.1:8000/", "2023-02-01", dir.filePath("library.json"), ""});
     QVERIFY(report.ok());
     QCOMPARE(written, readFile(report.output));
 

@@ -23,6 +23,9 @@ AppConfig::~AppConfig()
     network->disconnect(this);
     if (activeReply)
         activeReply->disconnect(this);
+    const QList<QNetworkReply *> replies = network->findChildren<QNetworkReply *>();
+    for (QNetworkReply *reply : replies)
+        reply->disconnect(this);
     delete network;
     network = nullptr;
     // Files already saved are flushed to the end, even when the launcher quits meanwhile.
@@ -45,7 +48,12 @@ QUrl AppConfig::manifestUrl()
 // cost nothing that outlives them. Every reply it finishes comes to OnGetJSON, once.
 void AppConfig::sendManifestRequest()
 {
-    network->get(UpdaterRequests::manifestRequest(manifestUrl()));
+    const QUrl url = manifestUrl();
+    const QByteArray key = manifestPublicKey();
+    const quint64 checkId = key.isEmpty() ? 0 : ++lastCheckId;
+    network->get(UpdaterRequests::manifestRequest(url, checkId));
+    if (checkId != 0)
+        sendSignatureRequest(url, checkId, key);
     connect(network, &QNetworkAccessManager::finished, this, &AppConfig::OnGetJSON,
             Qt::UniqueConnection);
 }

@@ -2,6 +2,8 @@
 
 #include "stagedfile.h"
 
+#include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -27,6 +29,9 @@ public:
 
     // Where the manifest is fetched from: the build's default, or EMBERCREST_MANIFEST_URL.
     static QUrl manifestUrl();
+    // The base64 Ed25519 key that manifests must be signed with: the build's, or
+    // EMBERCREST_MANIFEST_PUBKEY. Empty: manifests are not checked.
+    static QByteArray manifestPublicKey();
 
 signals:
     void UpdatesChecked();
@@ -38,6 +43,9 @@ signals:
     void finished();
     // A download run ended without saving every file: the installed version was left as it was.
     void downloadFailedMain();
+    // A manifest reply gave nothing to compare (no server, an error, not a manifest): the
+    // player is told, the check is not retried.
+    void UpdateCheckFailed();
 
 public slots:
     void append();
@@ -82,7 +90,26 @@ private:
     bool writeSliceArmed = false;
     qint64 bytesWritten = 0;
 
+    // With a public key, each manifest request goes with a request of its signature; the
+    // manifest is read once both have arrived. By check id (see UpdaterRequests).
+    struct SignatureCheck
+    {
+        QByteArray key;
+        QByteArray received; // at most one byte more than a signature file may hold
+        bool arrived = false;
+        bool fetched = false; // a 2xx reply, read to its end or to the size limit
+        QString problem;      // why it was not fetched
+        QNetworkReply *heldManifest = nullptr;
+    };
+    QHash<quint64, SignatureCheck> signatureChecks;
+    quint64 lastCheckId = 0;
+
     void sendManifestRequest();
+    void sendSignatureRequest(const QUrl &manifestUrl, quint64 checkId, const QByteArray &key);
+    void collectSignature(QNetworkReply *reply);
+    void signatureFinished(QNetworkReply *reply);
+    bool holdForSignature(QNetworkReply *reply);
+    bool manifestSignatureAccepted(QNetworkReply *reply, const QByteArray &body);
     bool readsAsManifest(QNetworkReply *reply) const;
     void collectFiles(const ManifestReading &reading);
     bool openTarget(const QString &path);

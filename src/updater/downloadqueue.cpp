@@ -7,6 +7,7 @@
 
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QHash>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -72,8 +73,11 @@ void AppConfig::append()
         const DownloadTarget target = downloadTarget(clientDir, locale, urlText);
         // One URL form for the lookup key and the queue entry, so that the lookup cannot miss.
         const QUrl url(urlText, QUrl::TolerantMode);
-        targetPaths.insert(url, target.writable ? target.path : QString());
-        qDebug().noquote() << target.path;
+        // Only files from a web server: file: or qrc: would copy local files into the game.
+        const bool fetchable =
+            url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+        targetPaths.insert(url, target.writable && fetchable ? target.path : QString());
+        qDebug() << target.path;
         qDebug() << "Target - " << url;
         accepted = true;
         if (waitingUrls.contains(url))
@@ -220,6 +224,16 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         discardFile();
         return false;
     }
+    // Nothing conditional was asked for: "not modified" can only mean keeping the file that is
+    // there. Without one there is nothing to keep.
+    if (problem.isEmpty() && status == 304) {
+        discardFile();
+        if (QFileInfo(outputFile.targetPath()).isFile()) {
+            qDebug() << "Saved!";
+            return true;
+        }
+        problem = QStringLiteral("Not Modified, but there is no file to keep");
+    }
     // The connection can close before Content-Length bytes came without the reply saying so.
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
     if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) &&
@@ -231,7 +245,7 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         problem = outputFile.errorString();
     if (!problem.isEmpty()) {
         discardFile();
-        qDebug().noquote() << "Error: " << problem;
+        qDebug() << "Error: " << problem;
         return false;
     }
     unflushedFiles << outputFile.targetPath();
@@ -296,8 +310,8 @@ void AppConfig::runFlushed(bool ok)
     flushThread = nullptr;
     if (!ok) {
         flushFailed = true;
-        qDebug().noquote() << "Error: "
-                           << "the downloaded files could not be flushed to disk";
+        qDebug() << "Error: "
+                 << QStringLiteral("the downloaded files could not be flushed to disk");
     }
     if (pendingUrls.isEmpty())
         endRun();

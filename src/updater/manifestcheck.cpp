@@ -18,13 +18,22 @@ void AppConfig::CheckUpdates()
 
 bool AppConfig::OnGetJSON(QNetworkReply *reply)
 {
+    // A signature is no manifest; a manifest that is checked is read once its signature is in.
+    if (UpdaterRequests::isSignatureRequest(reply->request())) {
+        signatureFinished(reply);
+        return false;
+    }
+    if (holdForSignature(reply))
+        return false;
     qDebug().noquote() << "OnGetJSON: I'm called! Starting cheking content of this file... :D";
     if (!readsAsManifest(reply)) {
         qDebug().noquote() << "True? Okey i offline.";
         // A download reply is the queue's. A manifest reply that is no longer wanted is nobody
         // else's, so it is released here.
-        if (UpdaterRequests::isManifestRequest(reply->request()))
+        if (UpdaterRequests::isManifestRequest(reply->request())) {
+            signatureChecks.remove(UpdaterRequests::checkIdOf(reply->request()));
             reply->deleteLater();
+        }
         return false;
     }
 
@@ -38,7 +47,10 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
         return *flag;
     };
     // An aborted reply (a stalled server) is closed: it has no body to read.
-    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    // A refused manifest is read like a body that is no manifest: nothing is compared.
+    if (!manifestSignatureAccepted(reply, body))
+        body.clear();
     const ManifestReading reading = readManifest(
         body, Config::ReadSetting(QStringLiteral("ClientVersion"), QStringLiteral("WOTLK")),
         flagOf);
@@ -59,6 +71,8 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
         else
             emit HaveUpdates();
         collectFiles(reading);
+    } else {
+        emit UpdateCheckFailed();
     }
 
     QTimer::singleShot(Delays::queueStart(), this, SLOT(append()));
@@ -72,10 +86,10 @@ void AppConfig::collectFiles(const ManifestReading &reading)
 {
     for (const ManifestFinding &finding : reading.findings) {
         if (finding.kind == ManifestFinding::Kind::LocaleNotInstalled) {
-            qDebug().noquote() << "Locale " << finding.locale << " not found.";
+            qDebug() << "Locale " << finding.locale << " not found.";
             continue;
         }
-        qDebug().noquote() << finding.locale << " => " << finding.url;
+        qDebug() << finding.locale << " => " << finding.url;
         fileLocales.insert(finding.url, finding.locale);
         collectedSinceAppend.insert(finding.url);
     }

@@ -8,6 +8,8 @@ namespace {
 
 // Marks a manifest request; its reply carries the request along.
 constexpr QNetworkRequest::Attribute kManifestMark = QNetworkRequest::User;
+constexpr auto kSignatureMark = QNetworkRequest::Attribute(QNetworkRequest::User + 1);
+constexpr auto kCheckId = QNetworkRequest::Attribute(QNetworkRequest::User + 2);
 
 QNetworkRequest timedRequest(const QUrl &url)
 {
@@ -31,10 +33,23 @@ int transferTimeoutMs()
     return ok && overridden > 0 ? overridden : 30000;
 }
 
-QNetworkRequest manifestRequest(const QUrl &url)
+QNetworkRequest manifestRequest(const QUrl &url, quint64 checkId)
 {
     QNetworkRequest request = timedRequest(url);
     request.setAttribute(kManifestMark, true);
+    if (checkId != 0)
+        request.setAttribute(kCheckId, checkId);
+    return request;
+}
+
+QNetworkRequest signatureRequest(const QUrl &manifestUrl, quint64 checkId)
+{
+    QUrl url = manifestUrl;
+    // The path as sent, %-escapes kept, with ".sig" after it.
+    url.setPath(manifestUrl.path(QUrl::FullyEncoded) + QLatin1String(".sig"), QUrl::TolerantMode);
+    QNetworkRequest request = timedRequest(url);
+    request.setAttribute(kSignatureMark, true);
+    request.setAttribute(kCheckId, checkId);
     return request;
 }
 
@@ -46,6 +61,16 @@ QNetworkRequest fileRequest(const QUrl &url)
 bool isManifestRequest(const QNetworkRequest &request)
 {
     return request.attribute(kManifestMark).toBool();
+}
+
+bool isSignatureRequest(const QNetworkRequest &request)
+{
+    return request.attribute(kSignatureMark).toBool();
+}
+
+quint64 checkIdOf(const QNetworkRequest &request)
+{
+    return request.attribute(kCheckId).toULongLong();
 }
 
 } // namespace UpdaterRequests

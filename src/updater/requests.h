@@ -13,10 +13,15 @@ constexpr qint64 kReadBufferBytes = 1024 * 1024;
 // 30 s, or EMBERCREST_TRANSFER_TIMEOUT_MS when that is set to a positive number.
 int transferTimeoutMs();
 
-QNetworkRequest manifestRequest(const QUrl &url);
+// checkId pairs a manifest request with the request of its signature (0: no signature).
+QNetworkRequest manifestRequest(const QUrl &url, quint64 checkId = 0);
 QNetworkRequest fileRequest(const QUrl &url);
+// <manifest URL>.sig, fetched beside the manifest when manifests are checked.
+QNetworkRequest signatureRequest(const QUrl &manifestUrl, quint64 checkId);
 
 // True for a request made by manifestRequest(): only those replies are read as manifests.
 bool isManifestRequest(const QNetworkRequest &request);
+bool isSignatureRequest(const QNetworkRequest &request);
+quint64 checkIdOf(const QNetworkRequest &request);
 
 } // namespace UpdaterRequests

@@ -32,6 +32,8 @@ public:
     QString errorString() const { return error; }
 
 private:
+    void setWriteError();
+
     QFile temp;
     QString target;
     QString error;

@@ -22,7 +22,7 @@ QFileInfoList sortedEntries(const QString &path)
     return entries;
 }
 
-void scanLocale(const QFileInfo &localeDir, const QString &base, const QString &skipFile,
+void scanLocale(const QFileInfo &localeDir, const QString &base, const QStringList &skipFiles,
                 FolderScan &scan)
 {
     const QString locale = localeDir.fileName();
@@ -36,7 +36,7 @@ void scanLocale(const QFileInfo &localeDir, const QString &base, const QString &
                                  locale + QLatin1Char(')');
             continue;
         }
-        if (entry.absoluteFilePath() == skipFile)
+        if (skipFiles.contains(entry.absoluteFilePath()))
             continue;
         const QString problem = nameProblem(entry.fileName());
         const QString url = fileUrl(base, locale, entry.fileName());
@@ -54,7 +54,8 @@ void scanLocale(const QFileInfo &localeDir, const QString &base, const QString &
 
 } // namespace
 
-FolderScan scanUpdateFolder(const QString &folder, const QString &base, const QString &skipFile)
+FolderScan scanUpdateFolder(const QString &folder, const QString &base,
+                            const QStringList &skipFiles)
 {
     FolderScan scan;
     const QStringList &codes = Config::localeCodes();
@@ -62,7 +63,7 @@ FolderScan scanUpdateFolder(const QString &folder, const QString &base, const QS
         if (!entry.isDir())
             continue;
         if (codes.contains(entry.fileName()))
-            scanLocale(entry, base, skipFile, scan);
+            scanLocale(entry, base, skipFiles, scan);
         else
             scan.warnings << entry.fileName() + QStringLiteral(": skipped, not a locale folder (") +
                                  codes.join(QStringLiteral(", ")) + QLatin1Char(')');

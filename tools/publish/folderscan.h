@@ -15,7 +15,9 @@ struct FolderScan
 };
 
 // Lists <folder>/<locale>/<files> for the launcher's locale codes and makes each file's URL
-// from base. skipFile (the manifest itself, if it lies inside a locale folder) is left out.
-FolderScan scanUpdateFolder(const QString &folder, const QString &base, const QString &skipFile);
+// from base. skipFiles (absolute paths: the manifest and its signature, if they lie inside a
+// locale folder) are left out.
+FolderScan scanUpdateFolder(const QString &folder, const QString &base,
+                            const QStringList &skipFiles);
 
 } // namespace Publish

@@ -1,6 +1,7 @@
 // embercrest-publish: writes the update manifest that the launcher reads for an update folder.
 #include "config/config.h"
 #include "publish.h"
+#include "signing.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -20,9 +21,15 @@ const char *const Description =
     "\n"
     "The manifest is replaced atomically and only when every input is right: a file name\n"
     "that the launcher cannot fetch or save under its own name is an error. Folders that are\n"
-    "not locale folders are skipped with a warning.\n"
+    "not locale folders are skipped with a warning. The manifest also holds the size and the\n"
+    "SHA-256 of every file (member \"integrity\"), which older launchers ignore.\n"
     "\n"
-    "Example: embercrest-publish updates 1.4 https://cdn.example.org/wotlk/\n"
+    "Signed manifests: 'embercrest-publish keygen NAME' writes a new Ed25519 key pair,\n"
+    "NAME.key (private: keep it off the server) and NAME.pub (build the launcher with it).\n"
+    "With --sign NAME.key the signature of the manifest is written beside it, as\n"
+    "<manifest>.sig; upload both. Without --sign an old <manifest>.sig is removed.\n"
+    "\n"
+    "Example: embercrest-publish --sign realm.key updates 1.4 https://cdn.example.org/wotlk/\n"
     "\n"
     "Exit status: 0 when the manifest was written, 1 when an input was wrong (nothing was\n"
     "written), 2 on a usage error.";
@@ -47,8 +54,28 @@ int report(const Publish::Report &report, const QString &version)
         err << name << ": " << report.output << " was not changed\n";
         return 1;
     }
-    QTextStream(stdout) << "Wrote " << report.output << ": version " << version << ", "
-                        << report.files << " files in " << report.locales << " locales\n";
+    QTextStream out(stdout);
+    out << "Wrote " << report.output << ": version " << version << ", " << report.files
+        << " files in " << report.locales << " locales\n";
+    if (!report.signature.isEmpty())
+        out << "Wrote " << report.signature << ": signed for the public key " << report.publicKey
+            << '\n';
+    return 0;
+}
+
+int keygen(const QString &name)
+{
+    QString problem;
+    const QByteArray publicKey = Publish::generateKeyFiles(name, &problem);
+    if (publicKey.isEmpty()) {
+        QTextStream(stderr) << QCoreApplication::applicationName() << ": error: " << problem
+                            << '\n';
+        return 1;
+    }
+    QTextStream(stdout) << "Wrote " << name << ".key (the private key: keep it secret and off the "
+                        << "update server) and " << name << ".pub\n"
+                        << "Build the launcher with -DEMBERCREST_MANIFEST_PUBKEY=" << publicKey
+                        << '\n';
     return 0;
 }
 
@@ -73,7 +100,12 @@ int main(int argc, char *argv[])
         {QStringLiteral("d"), QStringLiteral("date")},
         QStringLiteral("The date in the manifest, YYYY-MM-DD (default: today)."),
         QStringLiteral("date"));
-    parser.addOptions({output, date});
+    const QCommandLineOption sign(
+        QStringLiteral("sign"),
+        QStringLiteral("Also write the manifest's signature, made with the private key in "
+                       "<keyfile>, to <manifest>.sig."),
+        QStringLiteral("keyfile"));
+    parser.addOptions({output, date, sign});
     parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("The update folder."));
     parser.addPositionalArgument(
         QStringLiteral("VERSION"),
@@ -89,6 +121,11 @@ int main(int argc, char *argv[])
     if (parser.isSet(versionOption))
         parser.showVersion();
     const QStringList arguments = parser.positionalArguments();
+    if (arguments.size() == 2 && arguments.at(0) == QLatin1String("keygen")) {
+        if (parser.isSet(output) || parser.isSet(date) || parser.isSet(sign))
+            return usageError(QStringLiteral("keygen takes NAME only"));
+        return keygen(arguments.at(1));
+    }
     if (arguments.size() != 3)
         return usageError(QStringLiteral("expected FOLDER, VERSION and BASE_URL"));
 
@@ -99,5 +136,8 @@ int main(int argc, char *argv[])
     request.date =
         parser.isSet(date) ? parser.value(date) : QDate::currentDate().toString(Qt::ISODate);
     request.output = parser.value(output);
+    request.signingKey = parser.value(sign);
+    if (parser.isSet(sign) && request.signingKey.isEmpty())
+        return usageError(QStringLiteral("--sign needs a key file"));
     return report(Publish::publish(request), request.version);
 }

@@ -44,7 +44,8 @@ QString dateProblem(const QString &date)
     return QString();
 }
 
-QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls)
+QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls,
+                        const FileDigests &digests)
 {
     const QJsonObject versionElement{{QStringLiteral("date"), date},
                                      {QStringLiteral("version"), version}};
@@ -55,7 +56,13 @@ QByteArray manifestJson(const QString &date, const QString &version, const FileU
             files.insert(file.key(), file.value());
         locales.insert(locale.key(), files);
     }
-    const QJsonObject manifest{{QStringLiteral("wsection"), QJsonArray{versionElement, locales}}};
+    QJsonObject integrity;
+    for (auto digest = digests.cbegin(); digest != digests.cend(); ++digest)
+        integrity.insert(digest.key(), QJsonObject{{QStringLiteral("size"), digest.value().size},
+                                                   {QStringLiteral("sha256"),
+                                                    QString::fromLatin1(digest.value().sha256)}});
+    const QJsonObject manifest{{QStringLiteral("wsection"), QJsonArray{versionElement, locales}},
+                               {QStringLiteral("integrity"), integrity}};
     return QJsonDocument(manifest).toJson(QJsonDocument::Indented);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filedigest.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>
@@ -8,6 +10,8 @@ namespace Publish {
 
 // Locale code -> file name -> URL.
 using FileUrls = QMap<QString, QMap<QString, QString>>;
+// URL, as listed -> the file's size and SHA-256.
+using FileDigests = QMap<QString, FileDigest>;
 
 // Why a version text is not usable, or an empty string. The launcher reads versions as
 // major.minor and compares major * 10 + minor.
@@ -22,7 +26,9 @@ QString dateProblem(const QString &date);
 
 // The manifest's bytes: "wsection" holds a version element whose members "date" and
 // "version" sort in this order (the launcher takes the second one as the version), then one
-// element with the file list of every locale.
-QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls);
+// element with the file list of every locale. "integrity" holds, for every listed URL text,
+// {"size": bytes, "sha256": hex}; launchers that do not know it ignore it.
+QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls,
+                        const FileDigests &digests);
 
 } // namespace Publish

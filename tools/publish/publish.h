@@ -9,17 +9,20 @@ namespace Publish {
 struct Request
 {
     QString folder;
-    QString version; // major.minor
-    QString baseUrl; // where <folder> is served, http or https
-    QString date;    // YYYY-MM-DD, for people reading the manifest
-    QString output;  // the manifest's path; empty for the default
+    QString version;    // major.minor
+    QString baseUrl;    // where <folder> is served, http or https
+    QString date;       // YYYY-MM-DD, for people reading the manifest
+    QString output;     // the manifest's path; empty for the default
+    QString signingKey; // a private key file: also write <output>.sig; empty: no signature
 };
 
 struct Report
 {
     QStringList errors;
     QStringList warnings;
-    QString output; // the manifest's path
+    QString output;       // the manifest's path
+    QString signature;    // <output>.sig, when one was written
+    QByteArray publicKey; // base64 key that checks the signature
     int files = 0;
     int locales = 0;
     bool ok() const { return errors.isEmpty(); }
@@ -28,8 +31,13 @@ struct Report
 // <folder>/ClientUpdates.json
 QString defaultOutput(const QString &folder);
 
-// Checks the whole request, then writes the manifest atomically. When anything is wrong the
-// manifest is not touched and every problem is reported.
+// <manifest>.sig
+QString signaturePath(const QString &manifest);
+
+// Checks the whole request, then writes the manifest atomically, with its signature when a key
+// is given. When anything is wrong the manifest is not touched and every problem is reported.
+// A signature is written before its manifest, and a manifest never stays beside a signature
+// of other bytes: publishing without a key removes an old one.
 Report publish(const Request &request);
 
 } // namespace Publish

@@ -1,0 +1,87 @@
+#include "manifestsignature.h"
+
+#include <openssl/evp.h>
+
+#include <memory>
+
+namespace ManifestSignature {
+
+namespace {
+
+constexpr int kPublicKeyBytes = 32;
+constexpr int kSignatureBytes = 64;
+
+struct PkeyFree
+{
+    void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
+};
+struct MdCtxFree
+{
+    void operator()(EVP_MD_CTX *context) const { EVP_MD_CTX_free(context); }
+};
+
+bool ed25519Verifies(const QByteArray &message, const QByteArray &signature,
+                     const QByteArray &publicKey)
+{
+    const std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_PKEY_new_raw_public_key(
+        EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char *>(publicKey.constData()),
+        size_t(publicKey.size())));
+    const std::unique_ptr<EVP_MD_CTX, MdCtxFree> context(EVP_MD_CTX_new());
+    if (!key || !context)
+        return false;
+    // Ed25519 hashes internally: no digest is named, and the message is given whole.
+    if (EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1)
+        return false;
+    return EVP_DigestVerify(context.get(),
+                            reinterpret_cast<const unsigned char *>(signature.constData()),
+                            size_t(signature.size()),
+                            reinterpret_cast<const unsigned char *>(message.constData()),
+                            size_t(message.size())) == 1;
+}
+
+Verdict refused(const QString &reason)
+{
+    return {false, reason};
+}
+
+} // namespace
+
+std::optional<QByteArray> decodeExactBase64(const QByteArray &text, int bytes)
+{
+    const QByteArray trimmed = text.trimmed();
+    const QByteArray decoded = QByteArray::fromBase64(trimmed);
+    // fromBase64() skips what it cannot read; encoding back tells garbage from a real text.
+    if (decoded.size() != bytes || decoded.toBase64() != trimmed)
+        return std::nullopt;
+    return decoded;
+}
+
+Verdict verify(const QByteArray &manifest, const std::optional<QByteArray> &signatureFile,
+               const QByteArray &publicKeyBase64)
+{
+    const std::optional<QByteArray> key = decodeExactBase64(publicKeyBase64, kPublicKeyBytes);
+    if (!key)
+        return refused(QStringLiteral("the public key is not the base64 of 32 bytes"));
+    if (!signatureFile)
+        return refused(QStringLiteral("no signature file"));
+    if (signatureFile->size() > kMaxSignatureFileBytes)
+        return refused(QStringLiteral("the signature file is larger than %1 bytes")
+                           .arg(kMaxSignatureFileBytes));
+    if (signatureFile->trimmed().isEmpty())
+        return refused(QStringLiteral("the signature file is empty"));
+    const std::optional<QByteArray> signature = decodeExactBase64(*signatureFile, kSignatureBytes);
+    if (!signature)
+        return refused(QStringLiteral("the signature file is not the base64 of a 64-byte "
+                                      "signature"));
+    if (!ed25519Verifies(manifest, *signature, *key))
+        return refused(QStringLiteral("the signature does not match the manifest"));
+    return {true, QString()};
+}
+
+QByteArray effectivePublicKey(const QByteArray &builtIn, const QByteArray &runTime)
+{
+    const QByteArray given = runTime.trimmed();
+    return given.isEmpty() ? builtIn.trimmed() : given;
+}
+
+} // namespace ManifestSignature

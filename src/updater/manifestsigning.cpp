@@ -1,0 +1,92 @@
+#include "appconfig.h"
+
+#include "manifestsignature.h"
+#include "requests.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+
+#include <utility>
+
+using ManifestSignature::kMaxSignatureFileBytes;
+
+QByteArray AppConfig::manifestPublicKey()
+{
+    return ManifestSignature::effectivePublicKey(
+        QByteArrayLiteral(EMBERCREST_DEFAULT_MANIFEST_PUBKEY),
+        qgetenv("EMBERCREST_MANIFEST_PUBKEY"));
+}
+
+void AppConfig::sendSignatureRequest(const QUrl &manifestUrl, quint64 checkId,
+                                     const QByteArray &key)
+{
+    SignatureCheck check;
+    check.key = key;
+    signatureChecks.insert(checkId, check);
+    QNetworkReply *reply = network->get(UpdaterRequests::signatureRequest(manifestUrl, checkId));
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { collectSignature(reply); });
+}
+
+// Keeps at most one byte more than a signature file may hold: a larger file is refused
+// without being downloaded, whatever its size.
+void AppConfig::collectSignature(QNetworkReply *reply)
+{
+    const auto check = signatureChecks.find(UpdaterRequests::checkIdOf(reply->request()));
+    if (check == signatureChecks.end() || !reply->isOpen())
+        return;
+    check->received += reply->read(kMaxSignatureFileBytes + 1 - check->received.size());
+    if (check->received.size() > kMaxSignatureFileBytes && reply->isRunning())
+        reply->abort(); // finishes the reply: signatureFinished() follows
+}
+
+void AppConfig::signatureFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    const auto check = signatureChecks.find(UpdaterRequests::checkIdOf(reply->request()));
+    if (check == signatureChecks.end() || check->arrived)
+        return; // its manifest was not wanted any more
+    collectSignature(reply);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    check->arrived = true;
+    check->fetched = check->received.size() > kMaxSignatureFileBytes ||
+                     (reply->error() == QNetworkReply::NoError && status >= 200 && status < 300);
+    if (!check->fetched)
+        check->problem = reply->error() != QNetworkReply::NoError
+                             ? reply->errorString()
+                             : QStringLiteral("HTTP status %1").arg(status);
+    if (QNetworkReply *manifest = std::exchange(check->heldManifest, nullptr))
+        OnGetJSON(manifest);
+}
+
+bool AppConfig::holdForSignature(QNetworkReply *reply)
+{
+    if (!UpdaterRequests::isManifestRequest(reply->request()))
+        return false;
+    const auto check = signatureChecks.find(UpdaterRequests::checkIdOf(reply->request()));
+    if (check == signatureChecks.end() || check->arrived)
+        return false;
+    check->heldManifest = reply;
+    return true;
+}
+
+bool AppConfig::manifestSignatureAccepted(QNetworkReply *reply, const QByteArray &body)
+{
+    const quint64 checkId = UpdaterRequests::checkIdOf(reply->request());
+    if (checkId == 0)
+        return true; // built without a key: manifests are not checked
+    const SignatureCheck check = signatureChecks.take(checkId);
+    const std::optional<QByteArray> file =
+        check.fetched ? std::optional<QByteArray>(check.received) : std::nullopt;
+    const ManifestSignature::Verdict verdict = ManifestSignature::verify(
+        body, file, check.key.isEmpty() ? manifestPublicKey() : check.key);
+    if (verdict.accepted) {
+        qDebug().noquote() << "OnGetJSON: manifest signature verified";
+        return true;
+    }
+    QString reason = verdict.reason;
+    if (!check.fetched && !check.problem.isEmpty())
+        reason += QStringLiteral(" (") + check.problem + QLatin1Char(')');
+    qDebug().noquote() << QStringLiteral("OnGetJSON: manifest refused: ") + reason;
+    return false;
+}

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Signed manifests with real parts: embercrest-publish writes the key pair, the manifest and
+# its signature, python's http.server serves them on 127.0.0.1, and the real launcher checks
+# them with the public key (given at run time, as a build with the key built in would have it).
+#   1. A manifest without a signature is refused: nothing but the manifest and the signature
+#      is requested, no file changes, the installed version stays.
+#   2. The same with a signature made by another key.
+#   3. A manifest signed with the right key is read and the update goes through.
+set -euo pipefail
+. "$(dirname "$0")/lib.sh"
+
+ensure_display "$@"
+
+launcher=${EMBERCREST_LAUNCHER:?path of the launcher executable}
+publisher=${EMBERCREST_PUBLISH:?path of embercrest-publish}
+work=$(mktemp -d)
+server_pid=""
+trap '[ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null; rm -rf "$work"' EXIT
+cd "$work"
+
+port=$(free_port)
+base=http://127.0.0.1:$port
+updates=$work/server/updates
+manifest=$work/server/ClientUpdates.json
+client=$work/client
+export EMBERCREST_DELAY_MS=200
+export EMBERCREST_MANIFEST_URL=$base/ClientUpdates.json
+
+mkdir -p "$updates/enGB" "$client/Data/enGB"
+head -c 200000 /dev/urandom >"$updates/enGB/patch-enGB-5.MPQ"
+printf 'set realmlist 127.0.0.1\n' >"$client/Data/enGB/realmlist.wtf"
+: >"$client/Wow.exe"
+"$publisher" keygen realm >/dev/null
+"$publisher" keygen intruder >/dev/null
+EMBERCREST_MANIFEST_PUBKEY=$(cat realm.pub)
+export EMBERCREST_MANIFEST_PUBKEY
+
+# Appended to, so that each case can empty the log.
+python3 -u -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" >>http.log 2>&1 &
+server_pid=$!
+wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || fail "HTTP server did not start"
+
+printf '%s\n' '[ClientLocation]' "WOTLK=$client/Wow.exe" '[ClientDir]' "WOTLK=$client" \
+    '[ClientExe]' 'WOTLK=Wow.exe' '[WClientLocale]' 'ruRU=0' 'enGB=1' '[ClientVersion]' \
+    'WOTLK=0.0' >config.conf
+
+publish() {
+    "$publisher" --output "$manifest" "$@" "$updates" 1.1 "$base/updates/" >/dev/null 2>&1
+}
+
+# run_launcher NAME LINE: starts the launcher, waits for LINE in its log, then closes it through
+# the title bar's close button and expects exit code 0.
+run_launcher() {
+    local log=$work/$1.log
+    "$launcher" >"$log" 2>&1 &
+    local pid=$!
+    local window
+    window=$(launcher_window)
+    [ -n "$window" ] || fail "$1: no launcher window ($(tail -n 5 "$log"))"
+    wait_for 60 grep -qF -- "$2" "$log" || fail "$1: no line '$2' in: $(cat "$log")"
+    click_in_window "$window" 1160 16
+    wait_for 20 bash -c "! kill -0 $pid 2>/dev/null" || fail "$1: close did not end the launcher"
+    local status=0
+    wait "$pid" || status=$?
+    [ "$status" = 0 ] || fail "$1: exit code $status"
+}
+
+# expect_refused NAME REASON: the manifest was refused for REASON and nothing else happened.
+expect_refused() {
+    : >http.log
+    run_launcher "$1" "OnGetJSON: manifest refused: $2"
+    grep -q "Online version\|Checking download queue\|=> " "$1.log" &&
+        fail "$1: a refused manifest was read: $(cat "$1.log")"
+    [ "$(grep -c '"GET ' http.log)" = 2 ] &&
+        grep -q '"GET /ClientUpdates.json HTTP' http.log &&
+        grep -q '"GET /ClientUpdates.json.sig HTTP' http.log ||
+        fail "$1: requests: $(cat http.log)"
+    grep -qx 'WOTLK=0.0' config.conf || fail "$1: the installed version changed"
+    [ "$(ls "$client/Data/enGB")" = realmlist.wtf ] || fail "$1: files changed: $(ls "$client/Data/enGB")"
+}
+
+# 1. No signature on the server.
+publish
+[ ! -e "$manifest.sig" ] || fail "an unsigned publish left a signature"
+expect_refused missing "no signature file"
+
+# 2. Signed with a key the launcher does not trust.
+publish --sign intruder.key
+expect_refused wrong "the signature does not match the manifest"
+
+# 3. Signed with the realm's key.
+publish --sign realm.key
+run_launcher signed "files downloaded successfully"
+grep -qxF "OnGetJSON: manifest signature verified" signed.log || fail "signed: $(cat signed.log)"
+grep -qxF "1 / 1 files downloaded successfully" signed.log || fail "signed: $(cat signed.log)"
+cmp -s "$updates/enGB/patch-enGB-5.MPQ" "$client/Data/enGB/patch-enGB-5.MPQ" ||
+    fail "signed: the file was not saved"
+grep -qx 'WOTLK=1.1' config.conf || fail "signed: the installed version did not advance"
+echo "signed: ok"
