@@ -9,6 +9,8 @@
 #include <QString>
 #include <QUrl>
 
+class ChunkedGet;
+class QIODevice;
 class QNetworkAccessManager;
 class QThread;
 class QNetworkReply;
@@ -84,6 +86,8 @@ private:
     bool writeFailed = false;
     bool writeSliceArmed = false;
     qint64 bytesWritten = 0;
+    // A chunked body is read by the launcher itself (see ChunkedGet); activeReply is null then.
+    ChunkedGet *chunkedGet = nullptr;
 
     void sendManifestRequest();
     bool readsAsManifest(QNetworkReply *reply) const;
@@ -91,6 +95,10 @@ private:
     bool openTarget(const QString &path);
     void beginTransfer(const QUrl &url);
     bool writeAvailable(qint64 maxBytes);
+    QIODevice *transferSource() const;
+    bool transferRunning() const { return activeReply || chunkedGet; }
+    void readChunkedBodyItself();
+    bool keepChunkedFile();
     bool keepFile(QNetworkReply *reply);
     void discardFile();
     void logRedirect();
