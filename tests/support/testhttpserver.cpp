@@ -246,8 +246,16 @@ private:
                        : m_route.body.mid(int(m_sent), int(part));
             m_sent += part;
             n -= part;
-            if (inChunk + part == chunkSize)
+            if (inChunk + part == chunkSize) {
+                // Before a cut, the chunk's CRLF travels on its own, as from a server that
+                // writes the framing apart from the data.
+                if (m_dropped && m_sent == m_limit) {
+                    m_socket->write(out);
+                    m_socket->flush();
+                    out.clear();
+                }
                 out += "\r\n";
+            }
         }
         m_socket->write(out);
     }
