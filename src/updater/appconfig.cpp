@@ -1,5 +1,7 @@
 #include "appconfig.h"
 
+#include "chunkedget.h"
+
 #include "config/config.h"
 #include "requests.h"
 
@@ -26,6 +28,8 @@ AppConfig::~AppConfig()
     const QList<QNetworkReply *> replies = network->findChildren<QNetworkReply *>();
     for (QNetworkReply *reply : replies)
         reply->disconnect(this);
+    delete chunkedGet;
+    chunkedGet = nullptr;
     delete network;
     network = nullptr;
     // Files already saved are flushed to the end, even when the launcher quits meanwhile.

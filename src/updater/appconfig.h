@@ -11,6 +11,8 @@
 #include <QString>
 #include <QUrl>
 
+class ChunkedGet;
+class QIODevice;
 class QNetworkAccessManager;
 class QThread;
 class QNetworkReply;
@@ -89,6 +91,8 @@ private:
     bool writeFailed = false;
     bool writeSliceArmed = false;
     qint64 bytesWritten = 0;
+    // A chunked body is read by the launcher itself (see ChunkedGet); activeReply is null then.
+    ChunkedGet *chunkedGet = nullptr;
 
     // With a public key, each manifest request goes with a request of its signature; the
     // manifest is read once both have arrived. By check id (see UpdaterRequests).
@@ -115,6 +119,10 @@ private:
     bool openTarget(const QString &path);
     void beginTransfer(const QUrl &url);
     bool writeAvailable(qint64 maxBytes);
+    QIODevice *transferSource() const;
+    bool transferRunning() const { return activeReply || chunkedGet; }
+    void readChunkedBodyItself();
+    bool keepChunkedFile();
     bool keepFile(QNetworkReply *reply);
     void discardFile();
     void logRedirect();

@@ -1,5 +1,6 @@
 #include "appconfig.h"
 
+#include "chunkedget.h"
 #include "config/config.h"
 #include "diskflush.h"
 #include "requests.h"
@@ -91,7 +92,7 @@ void AppConfig::append()
 
     // One transfer at a time: a start is armed only when no transfer runs and none is armed;
     // a running transfer starts the next one itself when it ends.
-    const bool busy = activeReply != nullptr || startPending || flushThread != nullptr;
+    const bool busy = transferRunning() || startPending || flushThread != nullptr;
     if (!pendingUrls.isEmpty() && !busy) {
         startPending = true;
         QTimer::singleShot(0, this, SLOT(startNextDownload()));
@@ -103,7 +104,7 @@ void AppConfig::append()
 void AppConfig::startNextDownload()
 {
     startPending = false;
-    if (activeReply || flushThread)
+    if (transferRunning() || flushThread)
         return; // the running transfer or flush goes on with the queue when it ends
     // A loop rather than the call to itself after a failed open: a long run of unopenable
     // targets must not exhaust the stack.
@@ -143,6 +144,45 @@ void AppConfig::beginTransfer(const QUrl &url)
             SLOT(downloadProgress(qint64, qint64)));
     connect(activeReply, SIGNAL(finished()), this, SLOT(downloadFinished()));
     connect(activeReply, SIGNAL(readyRead()), this, SLOT(downloadReadyRead()));
+    connect(activeReply, &QNetworkReply::metaDataChanged, this, &AppConfig::readChunkedBodyItself);
+}
+
+// Qt 5.15 can take a chunked body cut after a complete chunk for a whole one, or wait for the
+// stall time-out: it drops the connection's error and leaves the reply running. Such a body is
+// fetched again and read by the launcher, which knows a cut one.
+void AppConfig::readChunkedBodyItself()
+{
+    QNetworkReply *reply = activeReply;
+    const int status = statusOf(reply);
+    // With a Content-Length beside it (no sound server sends both) the length is checked.
+    if (!reply || status < 200 || status > 299 ||
+        !reply->rawHeader("Transfer-Encoding").toLower().contains("chunked") ||
+        reply->header(QNetworkRequest::ContentLengthHeader).isValid())
+        return;
+    const QUrl url = reply->request().url();
+    // Deleting the reply ends its transfer without the error that abort() would add.
+    reply->disconnect(this);
+    reply->deleteLater();
+    activeReply = nullptr;
+    // Start the file afresh: whatever came through the reply is dropped.
+    if (!outputFile.open(activeFileName)) {
+        writeFailed = true;
+    }
+    bytesWritten = 0;
+    chunkedGet = new ChunkedGet(url, UpdaterRequests::transferTimeoutMs(),
+                                UpdaterRequests::kReadBufferBytes, this);
+    connect(chunkedGet, SIGNAL(downloadProgress(qint64, qint64)), this,
+            SLOT(downloadProgress(qint64, qint64)));
+    connect(chunkedGet, SIGNAL(finished()), this, SLOT(downloadFinished()));
+    connect(chunkedGet, SIGNAL(readyRead()), this, SLOT(downloadReadyRead()));
+    chunkedGet->start();
+}
+
+QIODevice *AppConfig::transferSource() const
+{
+    if (activeReply)
+        return activeReply;
+    return chunkedGet;
 }
 
 void AppConfig::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -152,7 +192,8 @@ void AppConfig::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void AppConfig::downloadReadyRead()
 {
-    if (!activeReply)
+    QIODevice *source = transferSource();
+    if (!source)
         return;
     // The framework can hold far more than its read buffer (it reads ahead without bound until
     // its network thread has taken the bound in). Write a buffer's worth at a time for a few
@@ -161,7 +202,7 @@ void AppConfig::downloadReadyRead()
     turn.start();
     while (writeAvailable(UpdaterRequests::kReadBufferBytes) && turn.elapsed() < kWriteTurnMs) {
     }
-    if (activeReply->bytesAvailable() > 0 && !writeSliceArmed) {
+    if (source->bytesAvailable() > 0 && !writeSliceArmed) {
         writeSliceArmed = true;
         QTimer::singleShot(0, this, [this] {
             writeSliceArmed = false;
@@ -175,13 +216,14 @@ void AppConfig::downloadReadyRead()
 // file cannot be saved any more.
 bool AppConfig::writeAvailable(qint64 maxBytes)
 {
-    if (!activeReply->isOpen())
+    QIODevice *source = transferSource();
+    if (!source || !source->isOpen())
         return false; // aborted: nothing more to read
     // Sized to what is there: read(maxBytes) would allocate maxBytes for every small chunk.
-    const qint64 available = activeReply->bytesAvailable();
+    const qint64 available = source->bytesAvailable();
     if (available <= 0)
         return false;
-    const QByteArray chunk = activeReply->read(qMin(maxBytes, available));
+    const QByteArray chunk = source->read(qMin(maxBytes, available));
     if (writeFailed)
         return true;
     if (outputFile.write(chunk)) {
@@ -189,12 +231,26 @@ bool AppConfig::writeAvailable(qint64 maxBytes)
         return true;
     }
     writeFailed = true;
-    QTimer::singleShot(0, activeReply, &QNetworkReply::abort);
+    if (activeReply)
+        QTimer::singleShot(0, activeReply, &QNetworkReply::abort);
+    else
+        QTimer::singleShot(0, chunkedGet, &ChunkedGet::abortTransfer);
     return true;
 }
 
 void AppConfig::downloadFinished()
 {
+    if (chunkedGet) {
+        while (writeAvailable(UpdaterRequests::kReadBufferBytes)) {
+        }
+        if (keepChunkedFile())
+            ++savedCount;
+        chunkedGet->disconnect(this);
+        chunkedGet->deleteLater();
+        chunkedGet = nullptr;
+        startNextDownload();
+        return;
+    }
     QNetworkReply *reply = activeReply;
     if (!reply)
         return;
@@ -241,6 +297,21 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         problem = QStringLiteral("Transfer ended after %1 of %2 bytes")
                       .arg(bytesWritten)
                       .arg(announced.toLongLong());
+    if (problem.isEmpty() && !outputFile.commit())
+        problem = outputFile.errorString();
+    if (!problem.isEmpty()) {
+        discardFile();
+        qDebug() << "Error: " << problem;
+        return false;
+    }
+    unflushedFiles << outputFile.targetPath();
+    qDebug() << "Saved!";
+    return true;
+}
+
+bool AppConfig::keepChunkedFile()
+{
+    QString problem = writeFailed ? outputFile.errorString() : chunkedGet->problem();
     if (problem.isEmpty() && !outputFile.commit())
         problem = outputFile.errorString();
     if (!problem.isEmpty()) {
