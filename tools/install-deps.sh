@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config clang-format
-    qtbase5-dev qttools5-dev qttools5-dev-tools
+    qtbase5-dev qttools5-dev qttools5-dev-tools libssl-dev
     xvfb xauth xdotool x11-utils
     python3 curl
 )

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "hashcache.h"
+#include "manifestreader.h"
+#include "sha256.h"
 #include "stagedfile.h"
 
 #include <QList>
@@ -12,7 +15,6 @@
 class QNetworkAccessManager;
 class QThread;
 class QNetworkReply;
-struct ManifestReading;
 
 // The updater: reads the update manifest, compares the announced version with the installed
 // one and downloads the files of the installed locales one after another. It never touches a
@@ -81,10 +83,31 @@ private:
     bool writeFailed = false;
     bool writeSliceArmed = false;
     qint64 bytesWritten = 0;
+    qint64 expectedSize = -1; // from the manifest's integrity data; -1: unknown
+    QString transferProblem;  // why the current file cannot be saved, once that is clear
+
+    // Sizes and SHA-256 of the files, from the manifest's "integrity" member, by URL text (the
+    // last reading's), and of the queued files by URL. Files without an entry are not verified.
+    QHash<QString, FileIntegrity> manifestIntegrity;
+    QHash<QUrl, FileIntegrity> expectedOf;
+    // The current file's bytes, hashed as they are written.
+    Sha256 receivedHash;
+    HashCache hashCache{QStringLiteral("hashcache.dat")};
+    // Hashes a file already on disk, off the GUI thread.
+    QThread *hashThread = nullptr;
 
     void sendManifestRequest();
     bool readsAsManifest(QNetworkReply *reply) const;
     void collectFiles(const ManifestReading &reading);
+    bool collectRepairs(const ManifestReading &reading);
+    bool busy() const;
+    enum class Next { Fetch, Unchanged, Failed, Hashing };
+    Next decide(const QUrl &url, const QString &path);
+    void fileHashed(const QUrl &url, const QString &path, const FileStamp &stamp,
+                    const QByteArray &sha256);
+    bool fetch(const QUrl &url, const QString &path);
+    void countUnchanged(const QString &path);
+    QString integrityProblem(const QUrl &url) const;
     bool openTarget(const QString &path);
     void beginTransfer(const QUrl &url);
     bool writeAvailable(qint64 maxBytes);

@@ -62,6 +62,11 @@ void AppConfig::append()
         // One URL form for the lookup key and the queue entry, so that the lookup cannot miss.
         const QUrl url(urlText, QUrl::TolerantMode);
         targetPaths.insert(url, target.writable ? target.path : QString());
+        const auto integrity = manifestIntegrity.constFind(urlText);
+        if (integrity != manifestIntegrity.constEnd())
+            expectedOf.insert(url, *integrity);
+        else
+            expectedOf.remove(url);
         qDebug().noquote() << target.path;
         qDebug() << "Target - " << url;
         accepted = true;
@@ -76,20 +81,25 @@ void AppConfig::append()
 
     // One transfer at a time: a start is armed only when no transfer runs and none is armed;
     // a running transfer starts the next one itself when it ends.
-    const bool busy = activeReply != nullptr || startPending || flushThread != nullptr;
-    if (!pendingUrls.isEmpty() && !busy) {
+    if (!pendingUrls.isEmpty() && !busy()) {
         startPending = true;
         QTimer::singleShot(0, this, SLOT(startNextDownload()));
-    } else if (pendingUrls.isEmpty() && !busy) {
+    } else if (pendingUrls.isEmpty() && !busy()) {
         QTimer::singleShot(0, this, SIGNAL(finished()));
     }
+}
+
+bool AppConfig::busy() const
+{
+    return activeReply != nullptr || startPending || flushThread != nullptr ||
+           hashThread != nullptr;
 }
 
 void AppConfig::startNextDownload()
 {
     startPending = false;
-    if (activeReply || flushThread)
-        return; // the running transfer or flush goes on with the queue when it ends
+    if (activeReply || flushThread || hashThread)
+        return; // the running transfer, hash or flush goes on with the queue when it ends
     // A loop rather than the call to itself after a failed open: a long run of unopenable
     // targets must not exhaust the stack.
     for (;;) {
@@ -102,12 +112,91 @@ void AppConfig::startNextDownload()
         waitingUrls.remove(url);
         const QString path = targetPaths.value(url);
         activeFileName = path;
-        if (openTarget(path)) {
-            beginTransfer(url);
+        switch (decide(url, path)) {
+        case Next::Hashing:
             return;
+        case Next::Unchanged:
+            countUnchanged(path);
+            continue;
+        case Next::Failed:
+            continue;
+        case Next::Fetch:
+            if (fetch(url, path))
+                return;
+            continue;
         }
-        qDebug() << "Problem opening save file" << url.toEncoded() << " for download";
     }
+}
+
+// With the manifest's size and SHA-256 for the file, a target that already holds exactly that
+// is not fetched again. Its hash comes from the cache while its size and time are unchanged;
+// otherwise the file is hashed on a thread of its own and the queue goes on from there.
+AppConfig::Next AppConfig::decide(const QUrl &url, const QString &path)
+{
+    const auto expected = expectedOf.constFind(url);
+    if (expected == expectedOf.constEnd() || path.isEmpty())
+        return Next::Fetch;
+    if (!expected->isValid()) {
+        qDebug().noquote() << "Error: " << integrityProblem(url);
+        return Next::Failed;
+    }
+    const FileStamp stamp = FileStamp::of(path);
+    if (!stamp.exists || stamp.size != expected->size)
+        return Next::Fetch;
+    const QByteArray known = hashCache.lookup(path, stamp);
+    if (!known.isEmpty())
+        return known == expected->sha256 ? Next::Unchanged : Next::Fetch;
+
+    auto hash = QSharedPointer<QByteArray>::create();
+    hashThread = QThread::create([path, hash] { *hash = Sha256::ofFile(path); });
+    connect(hashThread, &QThread::finished, this, [this, url, path, stamp, hash] {
+        hashThread->deleteLater();
+        hashThread = nullptr;
+        fileHashed(url, path, stamp, *hash);
+    });
+    hashThread->start();
+    return Next::Hashing;
+}
+
+void AppConfig::fileHashed(const QUrl &url, const QString &path, const FileStamp &stamp,
+                           const QByteArray &sha256)
+{
+    // Changed while it was read: the hash describes neither version.
+    const bool steady = FileStamp::of(path) == stamp;
+    if (steady)
+        hashCache.remember(path, stamp, sha256);
+    if (steady && sha256 == expectedOf.value(url).sha256)
+        countUnchanged(path);
+    else if (fetch(url, path))
+        return;
+    startNextDownload();
+}
+
+// False when the target could not be opened (the file is skipped as failed).
+bool AppConfig::fetch(const QUrl &url, const QString &path)
+{
+    activeFileName = path;
+    if (openTarget(path)) {
+        beginTransfer(url);
+        return true;
+    }
+    qDebug() << "Problem opening save file" << url.toEncoded() << " for download";
+    return false;
+}
+
+void AppConfig::countUnchanged(const QString &path)
+{
+    qDebug().noquote() << "Unchanged, not fetched: " << path;
+    ++savedCount;
+    // It may come from a run that failed, whose files were never flushed.
+    unflushedFiles << path;
+}
+
+QString AppConfig::integrityProblem(const QUrl &url) const
+{
+    return QStringLiteral("the manifest's size and SHA-256 for %1 are unusable (%2); "
+                          "the file is not fetched")
+        .arg(url.toString(), expectedOf.value(url).problem);
 }
 
 bool AppConfig::openTarget(const QString &path)
@@ -120,7 +209,11 @@ bool AppConfig::openTarget(const QString &path)
 void AppConfig::beginTransfer(const QUrl &url)
 {
     writeFailed = false;
+    transferProblem.clear();
     bytesWritten = 0;
+    receivedHash.reset();
+    const auto expected = expectedOf.constFind(url);
+    expectedSize = expected != expectedOf.constEnd() ? expected->size : -1;
     activeReply = network->get(UpdaterRequests::fileRequest(url));
     // Without a bound, a disk slower than the network would pile the file up in memory.
     activeReply->setReadBufferSize(UpdaterRequests::kReadBufferBytes);
@@ -171,7 +264,15 @@ bool AppConfig::writeAvailable(qint64 maxBytes)
         return true;
     if (outputFile.write(chunk)) {
         bytesWritten += chunk.size();
-        return true;
+        receivedHash.addData(chunk);
+        if (expectedSize < 0 || bytesWritten <= expectedSize)
+            return true;
+        // Longer than the manifest says: it cannot be the file, no use fetching the rest.
+        transferProblem = QStringLiteral("%1 is longer than the %2 bytes the manifest gives")
+                              .arg(activeFileName)
+                              .arg(expectedSize);
+    } else {
+        transferProblem = outputFile.errorString();
     }
     writeFailed = true;
     QTimer::singleShot(0, activeReply, &QNetworkReply::abort);
@@ -201,7 +302,7 @@ bool AppConfig::keepFile(QNetworkReply *reply)
     const int status = statusOf(reply);
     QString problem;
     if (writeFailed)
-        problem = outputFile.errorString();
+        problem = transferProblem;
     else if (reply->error() != QNetworkReply::NoError)
         problem = reply->errorString();
     if (problem.isEmpty() && isRedirect(status)) {
@@ -216,6 +317,20 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         problem = QStringLiteral("Transfer ended after %1 of %2 bytes")
                       .arg(bytesWritten)
                       .arg(announced.toLongLong());
+    const auto expected = expectedOf.constFind(reply->request().url());
+    const bool verified = problem.isEmpty() && expected != expectedOf.constEnd();
+    QByteArray sha256;
+    if (verified) {
+        sha256 = receivedHash.hexResult();
+        if (bytesWritten != expected->size || sha256 != expected->sha256)
+            problem = QStringLiteral("%1 arrived with %2 bytes and SHA-256 %3, but the manifest "
+                                     "says %4 bytes and SHA-256 %5; the old file is kept")
+                          .arg(activeFileName)
+                          .arg(bytesWritten)
+                          .arg(QString::fromLatin1(sha256))
+                          .arg(expected->size)
+                          .arg(QString::fromLatin1(expected->sha256));
+    }
     if (problem.isEmpty() && !outputFile.commit())
         problem = outputFile.errorString();
     if (!problem.isEmpty()) {
@@ -223,7 +338,12 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         qDebug().noquote() << "Error: " << problem;
         return false;
     }
-    unflushedFiles << outputFile.targetPath();
+    const QString saved = outputFile.targetPath();
+    if (verified)
+        hashCache.remember(saved, FileStamp::of(saved), sha256);
+    else
+        hashCache.forget(saved);
+    unflushedFiles << saved;
     qDebug() << "Saved!";
     return true;
 }
@@ -298,6 +418,7 @@ void AppConfig::endRun()
 {
     const bool complete = savedCount == queuedCount && !flushFailed;
     flushFailed = false;
+    hashCache.save();
     if (complete)
         Config::WriteSetting(QStringLiteral("ClientVersion"), kWotlk, runVersion);
     qDebug() << savedCount << "/" << queuedCount << "files downloaded successfully";
