@@ -4,6 +4,7 @@
 #include "updater/targetpath.h"
 #include "updatertest.h"
 
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QTextCodec>
 #include <QtTest>
@@ -142,6 +143,8 @@ private slots:
     void bigFileWithBoundedMemory();
     void progressCounts_data();
     void progressCounts();
+    void integrity_data();
+    void integrity();
 
 private:
     QString url(const QString &path) const { return server->url(path).toString(); }
@@ -684,6 +687,108 @@ void TestDownloadQueue::progressCounts()
         QVERIFY(run.progress.size() > 2);
     QVERIFY(samePattern(client + "/Data/ruRU/p.bin", size, 0));
     QCOMPARE(run.done.count(), 1);
+}
+
+void TestDownloadQueue::integrity_data()
+{
+    QTest::addColumn<QString>("local");        // 1.1: the manifest's own version, a repair check
+    QTest::addColumn<QByteArray>("onDisk");    // null: no file
+    QTest::addColumn<bool>("staleCache");      // the cache holds the listed hash for an older time
+    QTest::addColumn<QByteArray>("published"); // what the manifest's size and hash describe
+    QTest::addColumn<QByteArray>("entry");     // %s, %h: their size and hash; empty: none
+    QTest::addColumn<QByteArray>("served");
+    QTest::addColumn<bool>("fetched");
+    QTest::addColumn<QByteArray>("result"); // null: no file
+    QTest::addColumn<QString>("outcome");   // done, failed or checked
+
+    const QByteArray good = R"({"size":%s,"sha256":"%h"})";
+    const QByteArray none;
+    QTest::newRow("tampered: old file kept")
+        << "1.0" << QByteArray("old a") << false << QByteArray("new a") << good
+        << QByteArray("new b") << true << QByteArray("old a") << "failed";
+    QTest::newRow("longer than listed: old file kept")
+        << "1.0" << QByteArray("old a") << false << QByteArray("new a") << good
+        << QByteArray("new a and more") << true << QByteArray("old a") << "failed";
+    QTest::newRow("same size, other bytes: verified and saved")
+        << "1.0" << QByteArray("old a") << false << QByteArray("new a") << good
+        << QByteArray("new a") << true << QByteArray("new a") << "done";
+    QTest::newRow("unchanged: not fetched")
+        << "1.0" << QByteArray("new a") << false << QByteArray("new a") << good
+        << QByteArray("other") << false << QByteArray("new a") << "done";
+    QTest::newRow("cached hash of an older time: fetched")
+        << "1.0" << QByteArray("old a") << true << QByteArray("new a") << good
+        << QByteArray("new a") << true << QByteArray("new a") << "done";
+    QTest::newRow("unusable entry: not fetched, fails")
+        << "1.0" << QByteArray("old a") << false << QByteArray("new a")
+        << QByteArray(R"({"size":-1,"sha256":"%h"})") << QByteArray("new a") << false
+        << QByteArray("old a") << "failed";
+    QTest::newRow("no entry: saved unverified")
+        << "1.0" << QByteArray("old a") << false << QByteArray("new a") << none
+        << QByteArray("new b") << true << QByteArray("new b") << "done";
+    QTest::newRow("repair: missing file")
+        << "1.1" << QByteArray() << false << QByteArray("new a") << good << QByteArray("new a")
+        << true << QByteArray("new a") << "done";
+    QTest::newRow("repair: other size")
+        << "1.1" << QByteArray("old") << false << QByteArray("new a") << good << QByteArray("new a")
+        << true << QByteArray("new a") << "done";
+    QTest::newRow("repair: all in place (sizes only)")
+        << "1.1" << QByteArray("old a") << false << QByteArray("new a") << good
+        << QByteArray("new a") << false << QByteArray("old a") << "checked";
+    QTest::newRow("repair: tampered replacement refused")
+        << "1.1" << QByteArray() << false << QByteArray("new a") << good << QByteArray("new b")
+        << true << QByteArray() << "failed";
+}
+
+// The manifest's "integrity" member: files are verified before they replace the old ones,
+// unchanged ones are not fetched, and missing ones come back with equal versions.
+void TestDownloadQueue::integrity()
+{
+    QFETCH(QString, local);
+    QFETCH(QByteArray, onDisk);
+    QFETCH(QByteArray, published);
+    QFETCH(QByteArray, entry);
+    QFETCH(QByteArray, served);
+    client = writeClientConfig(local, {"ruRU"});
+    const QString target = client + "/Data/ruRU/a.bin";
+    if (!onDisk.isNull())
+        QVERIFY(writeFile(target, onDisk));
+    QFETCH(bool, staleCache);
+    if (staleCache)
+        QVERIFY(writeFile("hashcache.dat",
+                          QCryptographicHash::hash(published, QCryptographicHash::Sha256).toHex() +
+                              " 5 1000 " + target.toUtf8() + "\n"));
+    QJsonObject manifest =
+        QJsonDocument::fromJson(manifestJson("1.1", {{"ruRU", {url("/a.bin")}}})).object();
+    if (!entry.isEmpty()) {
+        entry.replace("%s", QByteArray::number(published.size()))
+            .replace("%h", QCryptographicHash::hash(published, QCryptographicHash::Sha256).toHex());
+        manifest.insert("integrity",
+                        QJsonObject{{url("/a.bin"), QJsonDocument::fromJson(entry).object()},
+                                    {url("/unlisted.bin"), "ignored"}});
+    }
+    server->serve(kManifestPath, QJsonDocument(manifest).toJson());
+    server->serve("/a.bin", served);
+
+    Run run;
+    QSignalSpy checked(&run.updater, SIGNAL(UpdatesChecked()));
+    QVERIFY(QTest::qWaitFor([&] { return run.done.count() + run.failed.count() + checked.count(); },
+                            20000));
+    QTest::qWait(0);
+    QFETCH(QString, outcome);
+    QCOMPARE(run.done.count(), int(outcome == "done"));
+    QCOMPARE(run.failed.count(), int(outcome == "failed"));
+    QCOMPARE(checked.count(), int(outcome == "checked"));
+    QFETCH(bool, fetched);
+    QCOMPARE(server->hits("/a.bin"), int(fetched));
+    QFETCH(QByteArray, result);
+    QCOMPARE(readFile(target), result);
+    QCOMPARE(QFileInfo::exists(target), !result.isNull());
+    QCOMPARE(filesBelow(client + "/Data/ruRU"),
+             result.isNull() ? QStringList() : QStringList("a.bin"));
+    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"),
+             outcome == "failed" ? local : QStringLiteral("1.1"));
+    if (outcome == "failed")
+        QVERIFY(run.capture.lines().filter("Error:  ").size() == 1);
 }
 
 QTEST_GUILESS_MAIN(TestDownloadQueue)
