@@ -96,6 +96,15 @@ private:
     // Hashes a file already on disk, off the GUI thread.
     QThread *hashThread = nullptr;
 
+    // Continuing a broken transfer with a Range request (see resume.h).
+    QUrl activeUrl;
+    int retries = 0;
+    bool retryArmed = false;
+    bool headersSeen = false;
+    qint64 resumeFrom = 0; // the offset the current request asked for
+    qint64 fullSize = -1;  // the whole file's size as the server gave it
+    QByteArray validator;  // the server's ETag or Last-Modified for the file
+
     void sendManifestRequest();
     bool readsAsManifest(QNetworkReply *reply) const;
     void collectFiles(const ManifestReading &reading);
@@ -106,6 +115,10 @@ private:
     void fileHashed(const QUrl &url, const QString &path, const FileStamp &stamp,
                     const QByteArray &sha256);
     bool fetch(const QUrl &url, const QString &path);
+    bool resumePartial(const QUrl &url, const QString &path);
+    void downloadHeaders();
+    void failTransfer(const QString &problem);
+    bool retryTransfer(QNetworkReply *reply);
     void countUnchanged(const QString &path);
     QString integrityProblem(const QUrl &url) const;
     bool openTarget(const QString &path);

@@ -3,10 +3,13 @@
 #include "config/config.h"
 #include "diskflush.h"
 #include "requests.h"
+#include "resume.h"
 #include "targetpath.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -92,13 +95,13 @@ void AppConfig::append()
 bool AppConfig::busy() const
 {
     return activeReply != nullptr || startPending || flushThread != nullptr ||
-           hashThread != nullptr;
+           hashThread != nullptr || retryArmed;
 }
 
 void AppConfig::startNextDownload()
 {
     startPending = false;
-    if (activeReply || flushThread || hashThread)
+    if (activeReply || flushThread || hashThread || retryArmed)
         return; // the running transfer, hash or flush goes on with the queue when it ends
     // A loop rather than the call to itself after a failed open: a long run of unopenable
     // targets must not exhaust the stack.
@@ -176,6 +179,15 @@ void AppConfig::fileHashed(const QUrl &url, const QString &path, const FileStamp
 bool AppConfig::fetch(const QUrl &url, const QString &path)
 {
     activeFileName = path;
+    retries = 0;
+    fullSize = -1;
+    validator.clear();
+    bytesWritten = 0;
+    receivedHash.reset();
+    const auto expected = expectedOf.constFind(url);
+    expectedSize = expected != expectedOf.constEnd() ? expected->size : -1;
+    if (!path.isEmpty() && resumePartial(url, path))
+        return true;
     if (openTarget(path)) {
         beginTransfer(url);
         return true;
@@ -184,9 +196,60 @@ bool AppConfig::fetch(const QUrl &url, const QString &path)
     return false;
 }
 
+// A partial file kept by an earlier start for this URL is continued where it ended. Verifying
+// the finished file needs the hash of what is there already: computed off the GUI thread.
+bool AppConfig::resumePartial(const QUrl &url, const QString &path)
+{
+    const std::optional<Resume::PartialInfo> info = Resume::readInfo(path);
+    const QString partial = Resume::partialPath(path);
+    const qint64 have = QFileInfo(partial).size();
+    if (!info || !QFileInfo(partial).isFile()) {
+        Resume::forget(path); // half a pair is of no use
+        return false;
+    }
+    if (info->url != QString::fromLatin1(url.toEncoded()) ||
+        (expectedSize >= 0 && info->total != expectedSize) || have >= info->total) {
+        qDebug().noquote() << QStringLiteral("Not resuming %1: its partial file of %2 bytes does "
+                                             "not belong to this file of %3 bytes")
+                                  .arg(path)
+                                  .arg(have)
+                                  .arg(info->total);
+        Resume::forget(path);
+        return false;
+    }
+    if (!outputFile.openPartial(path, partial)) {
+        Resume::forget(path);
+        return false;
+    }
+    validator = info->validator;
+    fullSize = info->total;
+    bytesWritten = have;
+    qDebug().noquote()
+        << QStringLiteral("Resuming %1 at %2 of %3 bytes").arg(path).arg(have).arg(info->total);
+    if (expectedSize < 0) {
+        beginTransfer(url);
+        return true;
+    }
+    auto hash = QSharedPointer<Sha256>::create();
+    auto ok = QSharedPointer<bool>::create(false);
+    hashThread = QThread::create([partial, have, hash, ok] { *ok = hash->addFile(partial, have); });
+    connect(hashThread, &QThread::finished, this, [this, url, hash, ok] {
+        hashThread->deleteLater();
+        hashThread = nullptr;
+        receivedHash.swap(*hash);
+        if (!*ok && outputFile.restart()) {
+            bytesWritten = 0;
+            receivedHash.reset();
+        }
+        beginTransfer(url);
+    });
+    hashThread->start();
+    return true;
+}
+
 void AppConfig::countUnchanged(const QString &path)
 {
-    qDebug().noquote() << "Unchanged, not fetched: " << path;
+    qDebug().noquote() << QStringLiteral("Unchanged, not fetched: %1").arg(path);
     ++savedCount;
     // It may come from a run that failed, whose files were never flushed.
     unflushedFiles << path;
@@ -206,21 +269,123 @@ bool AppConfig::openTarget(const QString &path)
     return outputFile.open(path);
 }
 
+// Asks for the file from the first byte not yet written (all of it on a first try).
 void AppConfig::beginTransfer(const QUrl &url)
 {
+    activeUrl = url;
     writeFailed = false;
     transferProblem.clear();
-    bytesWritten = 0;
-    receivedHash.reset();
-    const auto expected = expectedOf.constFind(url);
-    expectedSize = expected != expectedOf.constEnd() ? expected->size : -1;
-    activeReply = network->get(UpdaterRequests::fileRequest(url));
+    headersSeen = false;
+    resumeFrom = bytesWritten;
+    QNetworkRequest request = UpdaterRequests::fileRequest(url);
+    if (resumeFrom > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeFrom) + '-');
+        request.setRawHeader("If-Range", validator);
+    }
+    activeReply = network->get(request);
+    connect(activeReply, &QNetworkReply::metaDataChanged, this, &AppConfig::downloadHeaders);
     // Without a bound, a disk slower than the network would pile the file up in memory.
     activeReply->setReadBufferSize(UpdaterRequests::kReadBufferBytes);
     connect(activeReply, SIGNAL(downloadProgress(qint64, qint64)), this,
             SLOT(downloadProgress(qint64, qint64)));
     connect(activeReply, SIGNAL(finished()), this, SLOT(downloadFinished()));
     connect(activeReply, SIGNAL(readyRead()), this, SLOT(downloadReadyRead()));
+}
+
+// The headers tell whether a Range request is answered where it was asked, and whether the
+// file is big enough to keep its partial file across starts.
+void AppConfig::downloadHeaders()
+{
+    const int status = activeReply ? statusOf(activeReply) : 0;
+    if (headersSeen || status == 0)
+        return;
+    headersSeen = true;
+    if (resumeFrom > 0 && status == 206) {
+        const QByteArray header = activeReply->rawHeader("Content-Range");
+        const std::optional<Resume::ContentRange> range = Resume::parseContentRange(header);
+        if (!range || range->first != resumeFrom || (fullSize >= 0 && range->total != fullSize))
+            failTransfer(QStringLiteral("%1: the server answered the request for bytes from %2 "
+                                        "of %3 with the range \"%4\"")
+                             .arg(activeFileName)
+                             .arg(resumeFrom)
+                             .arg(fullSize)
+                             .arg(QString::fromLatin1(header)));
+        else
+            fullSize = range->total;
+        return;
+    }
+    if (resumeFrom > 0 && status == 200) {
+        // The server ignores Range, or its file changed since (If-Range): all of it again.
+        qDebug().noquote()
+            << QStringLiteral("The server sends all of %1 again; continuing from its first byte")
+                   .arg(activeFileName);
+        if (!outputFile.restart()) {
+            failTransfer(outputFile.errorString());
+            return;
+        }
+        bytesWritten = 0;
+        resumeFrom = 0;
+        receivedHash.reset();
+    }
+    if (status != 200)
+        return;
+    const QByteArray etag = activeReply->rawHeader("ETag");
+    validator = etag.isEmpty() ? activeReply->rawHeader("Last-Modified") : etag;
+    const QVariant length = activeReply->header(QNetworkRequest::ContentLengthHeader);
+    fullSize = length.isValid() ? length.toLongLong() : -1;
+    if (fullSize < Resume::kKeepAcrossStartsBytes || validator.isEmpty())
+        return;
+    // Under a fixed name from now on, so that even a killed launcher leaves it to continue.
+    if (outputFile.isPersistent() || outputFile.makePersistent(Resume::partialPath(activeFileName)))
+        Resume::writeInfo(activeFileName,
+                          {QString::fromLatin1(activeUrl.toEncoded()), validator, fullSize});
+}
+
+void AppConfig::failTransfer(const QString &problem)
+{
+    transferProblem = problem;
+    writeFailed = true;
+    QTimer::singleShot(0, activeReply, &QNetworkReply::abort);
+}
+
+// A transfer that the connection cut short goes on from where it stopped, after a pause, a few
+// times per run. Only with a validator: without one, the rest could come from another file.
+bool AppConfig::retryTransfer(QNetworkReply *reply)
+{
+    if (writeFailed || validator.isEmpty() || retries >= Resume::kMaxRetries)
+        return false;
+    const int status = statusOf(reply);
+    if (status == 416 && resumeFrom > 0) {
+        // The server's file is shorter than what is here: it cannot continue it.
+        if (!outputFile.restart())
+            return false;
+        bytesWritten = 0;
+        receivedHash.reset();
+    } else if ((status != 0 && status != 200 && status != 206) ||
+               !Resume::isTransportError(reply->error()) ||
+               (reply->error() == QNetworkReply::NoError &&
+                (fullSize < 0 || bytesWritten >= fullSize))) {
+        return false;
+    }
+    ++retries;
+    const int pause = Resume::backoffMs(retries);
+    qDebug().noquote()
+        << QStringLiteral(
+               "Transfer of %1 broke off after %2 bytes; continuing in %3 ms (try %4 of %5)")
+               .arg(activeFileName)
+               .arg(bytesWritten)
+               .arg(pause)
+               .arg(retries)
+               .arg(Resume::kMaxRetries);
+    reply->disconnect(this);
+    reply->deleteLater();
+    activeReply = nullptr;
+    retryArmed = true;
+    QTimer::singleShot(pause, this, [this] {
+        retryArmed = false;
+        beginTransfer(activeUrl);
+    });
+    return true;
 }
 
 void AppConfig::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -287,6 +452,8 @@ void AppConfig::downloadFinished()
     // Whatever the framework still holds belongs to the file.
     while (writeAvailable(UpdaterRequests::kReadBufferBytes)) {
     }
+    if (retryTransfer(reply))
+        return;
     if (keepFile(reply))
         ++savedCount;
     reply->disconnect(this);
@@ -311,12 +478,12 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         return false;
     }
     // The connection can close before Content-Length bytes came without the reply saying so.
+    // A continued transfer announces only the rest.
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) &&
-        announced.toLongLong() != bytesWritten)
-        problem = QStringLiteral("Transfer ended after %1 of %2 bytes")
-                      .arg(bytesWritten)
-                      .arg(announced.toLongLong());
+    const qint64 wanted = announced.toLongLong() + resumeFrom;
+    if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) && wanted != bytesWritten)
+        problem =
+            QStringLiteral("Transfer ended after %1 of %2 bytes").arg(bytesWritten).arg(wanted);
     const auto expected = expectedOf.constFind(reply->request().url());
     const bool verified = problem.isEmpty() && expected != expectedOf.constEnd();
     QByteArray sha256;
@@ -331,13 +498,24 @@ bool AppConfig::keepFile(QNetworkReply *reply)
                           .arg(expected->size)
                           .arg(QString::fromLatin1(expected->sha256));
     }
+    const bool partialKept = outputFile.isPersistent();
     if (problem.isEmpty() && !outputFile.commit())
         problem = outputFile.errorString();
     if (!problem.isEmpty()) {
+        if (partialKept && transferProblem.isEmpty() && Resume::isTransportError(reply->error()) &&
+            (status == 0 || status == 200 || status == 206)) {
+            outputFile.release(); // the next start continues it
+            qDebug().noquote() << "Error: " << problem;
+            qDebug().noquote() << QStringLiteral("Keeping %1 to continue at the next start")
+                                      .arg(Resume::partialPath(activeFileName));
+            return false;
+        }
         discardFile();
         qDebug().noquote() << "Error: " << problem;
         return false;
     }
+    if (partialKept)
+        QFile::remove(Resume::infoPath(activeFileName));
     const QString saved = outputFile.targetPath();
     if (verified)
         hashCache.remember(saved, FileStamp::of(saved), sha256);
@@ -350,7 +528,10 @@ bool AppConfig::keepFile(QNetworkReply *reply)
 
 void AppConfig::discardFile()
 {
+    const bool partial = outputFile.isPersistent();
     outputFile.discard();
+    if (partial)
+        QFile::remove(Resume::infoPath(activeFileName));
 }
 
 void AppConfig::logRedirect()

@@ -107,7 +107,7 @@ bool AppConfig::collectRepairs(const ManifestReading &reading)
         const FileStamp stamp = FileStamp::of(target.path);
         if (stamp.exists && stamp.size == integrity.size)
             continue;
-        qDebug().noquote() << "Repairing " << file.locale << " => " << file.url;
+        qDebug().noquote() << QStringLiteral("Repairing %1 => %2").arg(file.locale, file.url);
         fileLocales.insert(file.url, file.locale);
         collectedSinceAppend.insert(file.url);
         any = true;

@@ -1,6 +1,7 @@
 #include "sha256.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <openssl/evp.h>
 
@@ -37,22 +38,29 @@ QByteArray Sha256::hexResult()
     return QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex();
 }
 
-QByteArray Sha256::ofFile(const QString &path)
+bool Sha256::addFile(const QString &path, qint64 bytes)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return QByteArray();
+        return false;
     // Large reads straight into one buffer: the hash, not the system calls, sets the pace.
     constexpr qint64 kBlock = 4 << 20;
     QByteArray buffer(int(kBlock), Qt::Uninitialized);
-    Sha256 hash;
-    for (;;) {
-        const qint64 got = file.read(buffer.data(), kBlock);
-        if (got < 0)
-            return QByteArray();
-        if (got == 0)
-            break;
-        hash.addData(buffer.constData(), got);
+    while (bytes > 0) {
+        const qint64 got = file.read(buffer.data(), qMin(kBlock, bytes));
+        if (got <= 0)
+            return false;
+        addData(buffer.constData(), got);
+        bytes -= got;
     }
+    return true;
+}
+
+QByteArray Sha256::ofFile(const QString &path)
+{
+    const qint64 size = QFileInfo(path).size();
+    Sha256 hash;
+    if (!hash.addFile(path, size))
+        return QByteArray();
     return hash.hexResult();
 }

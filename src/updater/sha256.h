@@ -21,6 +21,10 @@ public:
     // 64 lowercase hex digits of everything added since the last reset(); resets.
     QByteArray hexResult();
 
+    // Adds the first `bytes` bytes of a file; false when it has fewer or cannot be read.
+    bool addFile(const QString &path, qint64 bytes);
+    void swap(Sha256 &other) { context.swap(other.context); }
+
     // The digest of a whole file, or an empty array when it cannot be read to the end.
     static QByteArray ofFile(const QString &path);
 

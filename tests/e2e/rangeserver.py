@@ -4,15 +4,17 @@ Range and If-Range. It can also cut transfers short, to act as a broken connecti
 
     rangeserver.py ROOT PORT [--cut-file PATH]
 
---cut-file: a file holding lines "URL-PATH BYTES"; the next GET of URL-PATH sends its headers
-(the whole length announced) and only BYTES bytes of the body, then closes the connection. Each
-line is used once (removed when used). Every request is logged to stdout as
+--cut-file: a file holding lines "URL-PATH BYTES [stall]"; the next GET of URL-PATH sends its
+headers (the whole length announced) and only BYTES bytes of the body, then closes the
+connection (or, with "stall", keeps it open and silent for a minute). Each line is used once
+(removed when used). Every request is logged to stdout as
 'METHOD PATH STATUS BYTES-SENT RANGE'.
 """
 import email.utils
 import os
 import sys
 import threading
+import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -28,12 +30,12 @@ def take_cut(path):
     with lock:
         with open(CUT_FILE) as f:
             lines = [l.split() for l in f if l.strip()]
-        for i, (p, n) in enumerate(lines):
-            if p == path:
+        for i, fields in enumerate(lines):
+            if fields[0] == path:
                 del lines[i]
                 with open(CUT_FILE, "w") as f:
-                    f.writelines(f"{a} {b}\n" for a, b in lines)
-                return int(n)
+                    f.writelines(" ".join(l) + "\n" for l in lines)
+                return int(fields[1]), len(fields) > 2 and fields[2] == "stall"
     return None
 
 
@@ -87,7 +89,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Range", f"bytes {start}-{size - 1}/{size}")
         self.end_headers()
         cut = take_cut(path)
-        limit = length if cut is None else min(cut, length)
+        limit = length if cut is None else min(cut[0], length)
         sent = 0
         with open(full, "rb") as f:
             f.seek(start)
@@ -102,6 +104,9 @@ class Handler(BaseHTTPRequestHandler):
                 sent += len(block)
         self.log(status, sent)
         if cut is not None:
+            if cut[1]:
+                self.wfile.flush()
+                time.sleep(60)
             self.close_connection = True
 
 
