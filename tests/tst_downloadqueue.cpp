@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QDirIterator>
+#include <QRegularExpression>
 #include <QTextCodec>
 #include <QtTest>
 
@@ -145,6 +146,8 @@ private slots:
     void progressCounts();
     void integrity_data();
     void integrity();
+    void resume_data();
+    void resume();
 
 private:
     QString url(const QString &path) const { return server->url(path).toString(); }
@@ -789,6 +792,95 @@ void TestDownloadQueue::integrity()
              outcome == "failed" ? local : QStringLiteral("1.1"));
     if (outcome == "failed")
         QVERIFY(run.capture.lines().filter("Error:  ").size() == 1);
+}
+
+void TestDownloadQueue::resume_data()
+{
+    QTest::addColumn<int>("partial");      // bytes of a partial file kept by an earlier start
+    QTest::addColumn<bool>("stall");       // the first transfer stalls after 100000 bytes
+    QTest::addColumn<int>("status");       // the answer to the Range request
+    QTest::addColumn<QByteArray>("range"); // its Content-Range
+    QTest::addColumn<bool>("saved");
+    QTest::addColumn<QString>("line"); // a log line that starts so
+    QTest::newRow("continued where it broke off")
+        << 0 << true << 206 << QByteArray("bytes 100000-299999/300000") << true << "Transfer of ";
+    QTest::newRow("Content-Range elsewhere")
+        << 0 << true << 206 << QByteArray("bytes 0-299999/300000") << false << "Error:  ";
+    QTest::newRow("Content-Range with another total")
+        << 0 << true << 206 << QByteArray("bytes 100000-300000/300001") << false << "Error:  ";
+    QTest::newRow("Range ignored: from the start")
+        << 0 << true << 200 << QByteArray() << true << "The server sends all of ";
+    QTest::newRow("kept partial file continued")
+        << 100000 << false << 206 << QByteArray("bytes 100000-299999/300000") << true
+        << "Resuming ";
+    QTest::newRow("kept partial file longer than the file")
+        << 400000 << false << 200 << QByteArray() << true << "Not resuming ";
+}
+
+// A transfer cut short goes on with a Range request guarded by If-Range; the answer must
+// continue exactly where it was asked, and the finished file is verified.
+void TestDownloadQueue::resume()
+{
+    QFETCH(int, partial);
+    QFETCH(bool, stall);
+    QFETCH(int, status);
+    QFETCH(QByteArray, range);
+    qputenv("EMBERCREST_TRANSFER_TIMEOUT_MS", "300");
+    const QByteArray whole = TestHttpServer::patternBytes(0, 300000, 3);
+    const QString target = client + "/Data/ruRU/r.bin";
+    QVERIFY(writeFile(target, "old"));
+    if (partial) {
+        QVERIFY(writeFile(target + ".partial", whole.left(qMin(partial, 300000)) +
+                                                   QByteArray(qMax(0, partial - 300000), 'x')));
+        QVERIFY(writeFile(target + ".partial.info", url("/r.bin").toUtf8() + "\n\"v1\"\n300000\n"));
+    }
+    TestHttpServer::Route first;
+    first.patternSize = 300000;
+    first.patternSeed = 3;
+    first.stallAfter = stall ? 100000 : -1;
+    first.extraHeaders = {{"ETag", "\"v1\""}};
+    TestHttpServer::Route second;
+    second.status = status;
+    second.body = status == 206 ? whole.mid(100000) : whole;
+    second.extraHeaders = {{"ETag", "\"v1\""}};
+    if (!range.isEmpty())
+        second.extraHeaders.append({"Content-Range", range});
+    server->setRoute("/r.bin", partial ? second : first);
+    connect(server, &TestHttpServer::requestReceived, this, [&](const QString &path) {
+        if (path == "/r.bin")
+            server->setRoute(path, second);
+    });
+    QJsonObject manifest =
+        QJsonDocument::fromJson(manifestJson("1.1", {{"ruRU", {url("/r.bin")}}})).object();
+    manifest.insert(
+        "integrity",
+        QJsonObject{
+            {url("/r.bin"),
+             QJsonObject{
+                 {"size", 300000},
+                 {"sha256",
+                  QString::fromLatin1(
+                      QCryptographicHash::hash(whole, QCryptographicHash::Sha256).toHex())}}}});
+    server->serve(kManifestPath, QJsonDocument(manifest).toJson());
+
+    Run run;
+    QVERIFY(run.waitForEnd());
+    QFETCH(bool, saved);
+    QCOMPARE(run.done.count(), int(saved));
+    QCOMPARE(readFile(target), saved ? whole : QByteArray("old"));
+    QCOMPARE(filesBelow(client + "/Data/ruRU"), QStringList{"r.bin"});
+    QFETCH(QString, line);
+    QVERIFY2(!run.capture.lines()
+                  .filter(QRegularExpression("^" + QRegularExpression::escape(line)))
+                  .isEmpty(),
+             qPrintable(run.capture.lines().join('\n')));
+    const TestHttpServer::Request last = server->requests().last();
+    if (stall || partial == 100000) {
+        QCOMPARE(last.header("Range"), QByteArray("bytes=100000-"));
+        QCOMPARE(last.header("If-Range"), QByteArray("\"v1\""));
+    } else {
+        QVERIFY(last.header("Range").isNull());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDownloadQueue)

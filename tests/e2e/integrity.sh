@@ -49,21 +49,7 @@ wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || fail "HTTP
 # The manifest with every listed file's size and SHA-256 under "integrity".
 publish() {
     "$publisher" --date 2026-12-01 --output "$manifest" "$updates" "$1" "$base/updates/" >/dev/null
-    python3 - "$manifest" "$updates" "$base/updates/" <<'PY'
-import hashlib, json, os, sys, urllib.parse
-path, root, base = sys.argv[1:]
-doc = json.load(open(path, encoding="utf-8"))
-integrity = {}
-for element in doc["wsection"]:
-    for files in element.values():
-        if isinstance(files, dict):
-            for url in files.values():
-                local = os.path.join(root, urllib.parse.unquote(url[len(base):]))
-                data = open(local, "rb").read()
-                integrity[url] = {"size": len(data), "sha256": hashlib.sha256(data).hexdigest()}
-doc["integrity"] = integrity
-json.dump(doc, open(path, "w", encoding="utf-8"), ensure_ascii=False)
-PY
+    python3 "$here/add_integrity.py" "$manifest" "$updates" "$base/updates/"
 }
 
 cat >config.conf <<CONF
