@@ -86,6 +86,8 @@ void TestClientLaunch::playStartsOnlyTheChosenClient()
     const QString client = writeClient(work.filePath(QStringLiteral("client")),
                                        "pwd -P >> \"$here/runs.txt\"\n" + WaitForGo);
     QVERIFY(!client.isEmpty());
+    // A top-level key of that name must not stand in for a client when none is chosen.
+    QVERIFY(writeFile(Config::FileName, "[General]\nClientLocation=" + client.toUtf8() + "\n"));
     Config::CreateDefaultConfig();
     Config::WriteSetting(QStringLiteral("ClientLocation"), QStringLiteral("WOTLK"), client);
     const QString runs = work.filePath(QStringLiteral("client/runs.txt"));

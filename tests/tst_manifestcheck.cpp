@@ -82,8 +82,8 @@ void TestManifestCheck::differentVersionReportsAndCollects()
                                kReading,
                                "Local version -  12",
                                "Online version -  13",
-                               "Locale  enGB  not found.",
-                               "ruRU  =>  " + ru};
+                               "Locale  \"enGB\"  not found.",
+                               QStringLiteral("\"ruRU\"  =>  \"%1\"").arg(ru)};
     QCOMPARE(c.capture.lines().mid(0, expected.size()), expected);
     QCOMPARE(c.haveUpdates.count(), 1);
     QCOMPARE(c.clientNotFound.count(), 0);

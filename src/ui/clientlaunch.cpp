@@ -22,7 +22,10 @@ void MainWindow::SelectLegion()
 
 bool MainWindow::RunClient()
 {
-    // With no client chosen the key is empty and the lookup gives "".
+    // With no client chosen there is nothing to start. The lookup must not even be made: its key
+    // would be "ClientLocation/", which QSettings reads as a top-level "ClientLocation" key.
+    if (currentClient.isEmpty())
+        return true;
     const QString path = Config::ReadSetting(QStringLiteral("ClientLocation"), currentClient);
     const QString minimize =
         Config::ReadSetting(QStringLiteral("Main"), QStringLiteral("MinimizeOnPlay"));

@@ -64,13 +64,16 @@ void AppConfig::append()
         const DownloadTarget target = downloadTarget(clientDir, locale, urlText);
         // One URL form for the lookup key and the queue entry, so that the lookup cannot miss.
         const QUrl url(urlText, QUrl::TolerantMode);
-        targetPaths.insert(url, target.writable ? target.path : QString());
+        // Only files from a web server: file: or qrc: would copy local files into the game.
+        const bool fetchable =
+            url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
+        targetPaths.insert(url, target.writable && fetchable ? target.path : QString());
         const auto integrity = manifestIntegrity.constFind(urlText);
         if (integrity != manifestIntegrity.constEnd())
             expectedOf.insert(url, *integrity);
         else
             expectedOf.remove(url);
-        qDebug().noquote() << target.path;
+        qDebug() << target.path;
         qDebug() << "Target - " << url;
         accepted = true;
         if (waitingUrls.contains(url))
@@ -140,7 +143,7 @@ AppConfig::Next AppConfig::decide(const QUrl &url, const QString &path)
     if (expected == expectedOf.constEnd() || path.isEmpty())
         return Next::Fetch;
     if (!expected->isValid()) {
-        qDebug().noquote() << "Error: " << integrityProblem(url);
+        qDebug() << "Error: " << integrityProblem(url);
         return Next::Failed;
     }
     const FileStamp stamp = FileStamp::of(path);
@@ -477,6 +480,20 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         discardFile();
         return false;
     }
+    // Nothing conditional was asked for: "not modified" can only mean keeping the file that is
+    // there. Without one there is nothing to keep.
+    // With the manifest's hash the file here was found to differ: keeping it would keep it wrong.
+    if (problem.isEmpty() && status == 304 && expectedOf.contains(reply->request().url()))
+        problem = QStringLiteral("Not Modified, but the file here is not the one the manifest "
+                                 "lists");
+    if (problem.isEmpty() && status == 304) {
+        discardFile();
+        if (QFileInfo(outputFile.targetPath()).isFile()) {
+            qDebug() << "Saved!";
+            return true;
+        }
+        problem = QStringLiteral("Not Modified, but there is no file to keep");
+    }
     // The connection can close before Content-Length bytes came without the reply saying so.
     // A continued transfer announces only the rest.
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
@@ -505,13 +522,13 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         if (partialKept && transferProblem.isEmpty() && Resume::isTransportError(reply->error()) &&
             (status == 0 || status == 200 || status == 206)) {
             outputFile.release(); // the next start continues it
-            qDebug().noquote() << "Error: " << problem;
+            qDebug() << "Error: " << problem;
             qDebug().noquote() << QStringLiteral("Keeping %1 to continue at the next start")
                                       .arg(Resume::partialPath(activeFileName));
             return false;
         }
         discardFile();
-        qDebug().noquote() << "Error: " << problem;
+        qDebug() << "Error: " << problem;
         return false;
     }
     if (partialKept)
@@ -584,8 +601,8 @@ void AppConfig::runFlushed(bool ok)
     flushThread = nullptr;
     if (!ok) {
         flushFailed = true;
-        qDebug().noquote() << "Error: "
-                           << "the downloaded files could not be flushed to disk";
+        qDebug() << "Error: "
+                 << QStringLiteral("the downloaded files could not be flushed to disk");
     }
     if (pendingUrls.isEmpty())
         endRun();

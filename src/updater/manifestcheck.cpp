@@ -80,10 +80,10 @@ void AppConfig::collectFiles(const ManifestReading &reading)
 {
     for (const ManifestFinding &finding : reading.findings) {
         if (finding.kind == ManifestFinding::Kind::LocaleNotInstalled) {
-            qDebug().noquote() << "Locale " << finding.locale << " not found.";
+            qDebug() << "Locale " << finding.locale << " not found.";
             continue;
         }
-        qDebug().noquote() << finding.locale << " => " << finding.url;
+        qDebug() << finding.locale << " => " << finding.url;
         fileLocales.insert(finding.url, finding.locale);
         collectedSinceAppend.insert(finding.url);
     }

@@ -3,8 +3,10 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QStringView>
 
 #include <cstdio>
+#include <cstring>
 
 #if defined(Q_OS_WIN)
 #include <windows.h>
@@ -22,13 +24,43 @@ QString resolvedTarget(const QString &path)
     return canonical.isEmpty() ? path : canonical; // a dangling link is replaced itself
 }
 
+// The temporary file is "<target>.emberpart-" and six of these: a name only the launcher makes.
+const char kTempMark[] = ".emberpart-";
+const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+constexpr int kSuffixLength = 6;
+
 QString randomSuffix()
 {
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    QString suffix(6, QLatin1Char('x'));
+    QString suffix(kSuffixLength, QLatin1Char('x'));
     for (QChar &c : suffix)
-        c = QLatin1Char(letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))]);
-    return suffix;
+        c = QLatin1Char(kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters - 1))]);
+    return QLatin1String(kTempMark) + suffix;
+}
+
+bool isOwnTempName(const QString &name, const QString &targetName)
+{
+    const QString prefix = targetName + QLatin1String(kTempMark);
+    if (name.size() != prefix.size() + kSuffixLength || !name.startsWith(prefix))
+        return false;
+    for (const QChar c : QStringView(name).mid(prefix.size())) {
+        if (c.unicode() > 0x7f || !std::strchr(kLetters, char(c.unicode())))
+            return false;
+    }
+    return true;
+}
+
+// A launcher killed during a transfer leaves its temporary file behind; the next one that
+// writes the target removes such files, and nothing else.
+void removeLeftovers(const QString &target)
+{
+    const QFileInfo info(target);
+    const QString targetName = info.fileName();
+    const QStringList names = info.dir().entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        const QFileInfo entry(info.dir().filePath(name));
+        if (!entry.isSymLink() && isOwnTempName(name, targetName))
+            QFile::remove(entry.filePath());
+    }
 }
 
 // Atomically puts `from` in the place of `to`, replacing a file there.
@@ -57,10 +89,10 @@ bool StagedFile::open(const QString &path)
         error = QStringLiteral("%1 is a folder or may not be written").arg(target);
         return false;
     }
-    // A fresh name each time (never truncating a file that is there): a few tries against
-    // leftovers of an earlier crash.
+    removeLeftovers(target);
+    // A fresh name each time, never truncating a file that is there.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        temp.setFileName(target + QLatin1Char('.') + randomSuffix());
+        temp.setFileName(target + randomSuffix());
         if (temp.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
             if (existing.exists())
                 temp.setPermissions(existing.permissions());
@@ -73,10 +105,26 @@ bool StagedFile::open(const QString &path)
 
 bool StagedFile::write(const QByteArray &bytes)
 {
-    if (temp.write(bytes) == bytes.size())
+    qint64 written = temp.write(bytes);
+    // A short write may come without an error (the disk filled up during it): writing the rest
+    // either goes through or fails with the reason the system gives.
+    if (written >= 0 && written < bytes.size() && temp.error() == QFileDevice::NoError) {
+        const qint64 rest = temp.write(bytes.constData() + written, bytes.size() - written);
+        written = rest < 0 ? rest : written + rest;
+    }
+    if (written == bytes.size())
         return true;
-    error = temp.errorString();
+    setWriteError();
     return false;
+}
+
+// The player needs to know which file could not be written and why ("No space left on device").
+void StagedFile::setWriteError()
+{
+    const QString reason = temp.error() == QFileDevice::NoError
+                               ? QStringLiteral("the file system took only part of the data")
+                               : temp.errorString();
+    error = QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(target), reason);
 }
 
 bool StagedFile::commit()
@@ -85,7 +133,7 @@ bool StagedFile::commit()
         return false;
     temp.close(); // flushes Qt's buffer: a failure shows as an error
     if (temp.error() != QFileDevice::NoError) {
-        error = temp.errorString();
+        setWriteError();
         discard();
         return false;
     }

@@ -49,6 +49,8 @@ public:
     QString errorString() const { return error; }
 
 private:
+    void setWriteError();
+
     QFile temp;
     QString target;
     QString error;

@@ -153,13 +153,16 @@ private:
             m_limit = std::min(r.stallAfter, m_total);
         else if (drop)
             m_limit = std::min(r.dropAfter, m_total);
-        const bool announceClose = !r.sendContentLength || m_clientWantsClose;
+        const bool announceClose = (!r.sendContentLength && !r.chunked) || m_clientWantsClose;
         m_closeAfter = announceClose || drop;
+        m_dropped = drop;
 
         QByteArray header =
             "HTTP/1.1 " + QByteArray::number(r.status) + ' ' +
             (r.reason.isEmpty() ? TestHttpServer::reasonPhrase(r.status) : r.reason) + "\r\n";
-        if (r.sendContentLength)
+        if (r.chunked)
+            header += "Transfer-Encoding: chunked\r\n";
+        else if (r.sendContentLength)
             header += "Content-Length: " + QByteArray::number(m_total) + "\r\n";
         if (!r.location.isEmpty())
             header += "Location: " + r.location + "\r\n";
@@ -209,6 +212,15 @@ private:
 
     void writeBody(qint64 n)
     {
+        if (m_route.chunked) {
+            writeChunked(n);
+            return;
+        }
+        writeRaw(n);
+    }
+
+    void writeRaw(qint64 n)
+    {
         if (m_route.patternSize >= 0)
             m_socket->write(TestHttpServer::patternBytes(m_sent, n, m_route.patternSeed));
         else
@@ -216,8 +228,28 @@ private:
         m_sent += n;
     }
 
+    // Up to n body bytes with their chunk framing; a chunk's size line goes out with its first
+    // byte and its closing CRLF with its last one.
+    void writeChunked(qint64 n)
+    {
+        const qint64 chunk = std::max(1, m_route.chunkBytes);
+        while (n > 0) {
+            const qint64 inChunk = m_sent % chunk;
+            const qint64 chunkSize = std::min(chunk, m_total - (m_sent - inChunk));
+            if (inChunk == 0)
+                m_socket->write(QByteArray::number(chunkSize, 16) + "\r\n");
+            const qint64 part = std::min(n, chunkSize - inChunk);
+            writeRaw(part);
+            n -= part;
+            if (inChunk + part == chunkSize)
+                m_socket->write("\r\n");
+        }
+    }
+
     void finishBody()
     {
+        if (m_route.chunked && m_sent == m_total && !m_stall && !m_dropped)
+            m_socket->write("0\r\n\r\n");
         if (m_stall) {
             m_state = State::Stalled;
         } else if (m_closeAfter) {
@@ -253,6 +285,7 @@ private:
     qint64 m_sent = 0;
     bool m_stall = false;
     bool m_closeAfter = false;
+    bool m_dropped = false;
 };
 
 QByteArray TestHttpServer::Request::header(const QByteArray &name) const

@@ -53,7 +53,14 @@ public:
         // dropAfter >= 0: announce the full Content-Length, send at most that many body bytes,
         // then close the connection once they are flushed. QNetworkAccessManager (5.15) sometimes
         // reports such a truncated reply as NoError, so code under test must compare sizes.
+        // With `chunked`, the connection is closed after that many body bytes instead of the
+        // last (zero-length) chunk: inside a chunk, or right after one that ends there.
         qint64 dropAfter = -1;
+
+        // true: "Transfer-Encoding: chunked" (no Content-Length), the body in chunks of
+        // chunkBytes (the last one shorter), then the zero-length chunk.
+        bool chunked = false;
+        int chunkBytes = 64 * 1024;
     };
 
     struct Request
