@@ -162,13 +162,26 @@ declare -a report
 line() { report+=("$*"); echo "$*"; }
 
 echo "== 10 x $file_mib MiB, one file changed between versions"
+# Baseline: the same download from a manifest without integrity data (nothing hashed).
+client inc 0.0
+"$publisher" --date 2026-12-01 --output "$www/inc.json" "$www/inc" 1.1 "$base/inc/" >/dev/null
+run inc-plain "$base/inc.json"
+plain=$(seconds inc-plain "Checking download queue..." "files downloaded successfully")
+rm -f "$work"/client-inc/Data/enGB/*
 client inc 0.0
 publish inc 1.1 "$base"
 mark
 run inc-full "$base/inc.json"
 full=$(seconds inc-full "Checking download queue..." "files downloaded successfully")
 full_bytes=$(sent /inc/enGB/)
-curl_full=$(curl_time $(for i in 0 1 2 3 4 5 6 7 8 9; do printf -- "-o /dev/null %s " "$base/inc/enGB/part-$i.MPQ"; done))
+curl_args=()
+for i in 0 1 2 3 4 5 6 7 8 9; do curl_args+=(-o "$work/curl-$i" "$base/inc/enGB/part-$i.MPQ"); done
+start=$(date +%s.%N)
+curl -s --fail "${curl_args[@]}"
+curl_full=$(python3 -c "print(f'{$(date +%s.%N) - $start:.3f}')")
+sync -f "$work/curl-0"
+curl_sync=$(python3 -c "print(f'{$(date +%s.%N) - $start:.3f}')")
+rm -f "$work"/curl-*
 random_file "$www/inc/enGB/part-4.MPQ" "$file_mib"
 publish inc 1.2 "$base"
 mark
@@ -184,7 +197,7 @@ run inc-cold "$base/inc.json"
 cold=$(seconds inc-cold "Checking download queue..." "files downloaded successfully")
 cold_bytes=$(sent /inc/enGB/)
 limit=$(python3 -c "print(int(1.05 * ($file_mib << 20)) + $manifest_bytes)")
-line "full download: ${full} s, $full_bytes bytes (curl ${curl_full} s: launcher/curl $(ratio "$full" "$curl_full"))"
+line "full download: ${full} s, $full_bytes bytes; without integrity data ${plain} s (hashing costs $(ratio "$full" "$plain") x); curl ${curl_full} s, curl + sync ${curl_sync} s (launcher / curl+sync $(ratio "$full" "$curl_sync"))"
 line "one changed, warm cache: ${warm} s = $(ratio "$warm" "$full") x full [$(verdict "$(ratio "$warm" "$full")" 0.2)], $warm_bytes bytes + manifest $manifest_bytes (limit $limit) [$(verdict $((warm_bytes + manifest_bytes)) "$limit")]"
 line "one changed, cold cache: ${cold} s = $(ratio "$cold" "$full") x full [$(verdict "$(ratio "$cold" "$full")" 0.2)], $cold_bytes bytes + manifest"
 
