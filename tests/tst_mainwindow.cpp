@@ -1,4 +1,5 @@
 #include "ui/mainwindow.h"
+#include "ui/style.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -63,6 +64,8 @@ private slots:
     void childrenAreStackedInRaiseOrder();
     void windowProperties();
     void textsAreRussianWithTheCatalogue();
+    void creditsFitTheLabel_data();
+    void creditsFitTheLabel();
     void leftDragOnLabelOrBarMovesWindow_data();
     void leftDragOnLabelOrBarMovesWindow();
     void otherButtonsAndPushButtonsNeverDrag();
@@ -139,6 +142,40 @@ void TestMainWindow::textsAreRussianWithTheCatalogue()
     QCOMPARE(window.findChild<QLabel *>("Logo")->text(), QString("EMBERCREST"));
     QCOMPARE(window.findChild<QPushButton *>("TitleBar_Close")->text(), QString("X"));
     QCOMPARE(window.windowTitle(), QString("Embercrest Launcher"));
+}
+
+void TestMainWindow::creditsFitTheLabel_data()
+{
+    QTest::addColumn<QString>("catalogue");
+    QTest::newRow("English") << QString();
+    QTest::newRow("Russian") << ":/locale/locale_ru_RU";
+}
+
+// Every line of the credits, in the font the style sheet gives the label, fits its box.
+void TestMainWindow::creditsFitTheLabel()
+{
+    QFETCH(QString, catalogue);
+    QTranslator translator;
+    if (!catalogue.isEmpty()) {
+        QVERIFY(translator.load(catalogue));
+        QCoreApplication::installTranslator(&translator);
+    }
+    MainWindow window;
+    QCoreApplication::removeTranslator(&translator);
+    window.setStyleSheet(applicationStyleSheet());
+    auto *label = window.findChild<QLabel *>("CopyRight");
+    label->ensurePolished();
+
+    const QFontMetrics metrics(label->font());
+    QCOMPARE(label->font().pixelSize(), 14);
+    const QStringList lines = label->text().split('\n');
+    QCOMPARE(lines.size(), 2);
+    if (!catalogue.isEmpty())
+        QVERIFY(lines.first().startsWith("Разработано"));
+    const QRect box = label->contentsRect();
+    for (const QString &line : lines)
+        QVERIFY2(metrics.horizontalAdvance(line) <= box.width(), qPrintable(line));
+    QVERIFY(metrics.lineSpacing() * lines.size() <= box.height());
 }
 
 void TestMainWindow::leftDragOnLabelOrBarMovesWindow_data()

@@ -20,6 +20,7 @@ struct Check
     QSignalSpy checked{&updater, SIGNAL(UpdatesChecked())};
     QSignalSpy configNotFound{&updater, SIGNAL(ConfigNotFound())};
     QSignalSpy finished{&updater, SIGNAL(finished())};
+    QSignalSpy checkFailed{&updater, SIGNAL(UpdateCheckFailed())};
 };
 
 } // namespace
@@ -160,8 +161,8 @@ void TestManifestCheck::unusableManifest_data()
     QTest::newRow("stalled") << "stall";
 }
 
-// No compare and no signal, but append() still follows (and, with nothing collected, only
-// reports finished()).
+// No compare; the failed check is reported, and append() still follows (with nothing collected
+// it only reports finished()).
 void TestManifestCheck::unusableManifest()
 {
     QFETCH(QString, kind);
@@ -189,6 +190,7 @@ void TestManifestCheck::unusableManifest()
              QStringList({"AppConfig->Constructor: I'm called!", kCalled, kReading}));
     QCOMPARE(c.finished.count(), 1);
     QCOMPARE(c.haveUpdates.count() + c.clientNotFound.count() + c.checked.count(), 0);
+    QCOMPARE(c.checkFailed.count(), 1);
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
 }
 

@@ -1,12 +1,15 @@
 #include "app/wiring.h"
 #include "config/config.h"
+#include "testhttpserver.h"
 #include "testutil.h"
 #include "ui/filepicker.h"
 #include "ui/mainwindow.h"
 #include "ui/style.h"
+#include "updater/appconfig.h"
 
 #include <QCheckBox>
 #include <QDir>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -139,6 +142,7 @@ private slots:
     void fieldsAndBoxShowTheStoredSettings_data();
     void fieldsAndBoxShowTheStoredSettings();
     void dialogAsksForAnExecutable();
+    void qtsOwnDialogStaysReadable();
     void samePathShowsNoticeAndWritesNothing();
     void differentWotlkExeProbesResetsAndSavesOnce_data();
     void differentWotlkExeProbesResetsAndSavesOnce();
@@ -153,6 +157,7 @@ private slots:
     void firstRunOpensEmptyPageAndWritesDefaults_data();
     void firstRunOpensEmptyPageAndWritesDefaults();
     void firstRunWaitsForAWotlkExecutable();
+    void launcherIsWiredAsMainWiresIt();
 };
 
 void TestSettings::pageIsBuiltAsDescribed()
@@ -166,6 +171,8 @@ void TestSettings::pageIsBuiltAsDescribed()
     QCOMPARE(page->geometry(), QRect(76, 120, 1024, 480));
     QVERIFY(page->windowFlags() & Qt::FramelessWindowHint);
     QVERIFY(!page->isWindow());
+    // Its own icon, not the window's that windowIcon() would fall back to.
+    QVERIFY(page->testAttribute(Qt::WA_SetWindowIcon));
     QVERIFY(!page->windowIcon().isNull());
     QVERIFY(page->isVisible());
 
@@ -261,6 +268,37 @@ void TestSettings::dialogAsksForAnExecutable()
         QCOMPARE(request.directory, QDir::homePath());
 #endif
     }
+}
+
+// Off Windows the dialog is Qt's own: the window's style sheet (white labels) must not reach it.
+void TestSettings::qtsOwnDialogStaysReadable()
+{
+#ifdef Q_OS_WIN
+    QSKIP("Windows shows its native dialog");
+#endif
+    Fixture f;
+    f.open();
+    QStringList unreadable;
+    int labels = 0;
+    QTimer::singleShot(0, [&] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        const auto lightness = [](const QColor &c) { return c.toHsl().lightnessF(); };
+        const qreal background = lightness(dialog->palette().color(QPalette::Window));
+        for (QLabel *label : dialog->findChildren<QLabel *>()) {
+            if (!label->isVisible() || label->text().isEmpty())
+                continue;
+            ++labels;
+            const QColor text = label->palette().color(label->foregroundRole());
+            if (qAbs(lightness(text) - background) < 0.4)
+                unreadable << label->text();
+        }
+        dialog->reject();
+    });
+    FilePicker::getOpenFileName(&f.window, "Select File", QDir::homePath(), "Exe file (*.exe)");
+    QVERIFY(labels >= 3); // "Look in:", "File name:", "Files of type:"
+    QCOMPARE(unreadable, QStringList());
 }
 
 void TestSettings::samePathShowsNoticeAndWritesNothing()
@@ -545,6 +583,79 @@ void TestSettings::firstRunWaitsForAWotlkExecutable()
     MainWindow second;
     QVERIFY(!runFirstRunIfNeeded(second, second.findChild<QProgressBar *>("LoadProgress")));
     QVERIFY(!second.findChild<QWidget *>("setting_window"));
+}
+
+// The application object as the close button sees it.
+class QuitProbe : public QObject
+{
+    Q_OBJECT
+public:
+    int calls = 0;
+public slots:
+    void quit() { ++calls; }
+};
+
+// Built as main builds it; every connection is checked by what it does (a misspelt signal or
+// slot name would only warn at run time).
+void TestSettings::launcherIsWiredAsMainWiresIt()
+{
+    Fixture f; // no config.conf yet: the updater sends nothing on its own
+    TestHttpServer server;
+    qputenv("EMBERCREST_MANIFEST_URL", server.url("/manifest.json").toEncoded());
+    QuitProbe application;
+    AppConfig updater;
+    QProgressBar *bar = showLauncher(&application, f.window, updater);
+    QCOMPARE(bar->format(), QString("Checking updates..."));
+    const auto click = [&f](const char *name) {
+        f.window.findChild<QPushButton *>(name, Qt::FindChildrenRecursively)->click();
+    };
+
+    click("TitleBar_Close");
+    QCOMPARE(application.calls, 1);
+    click("TitleBar_Minimize");
+    QVERIFY(f.window.isMinimized());
+    f.window.showNormal();
+    click("Settings_Open");
+    QVERIFY(f.page() && f.page()->isVisible());
+    click("LEGION");
+    QVERIFY(f.window.styleSheet().endsWith("legion-bg_small.jpg') no-repeat; }"));
+    click("WOTLK");
+    QVERIFY(f.window.styleSheet().endsWith("wotlk-bg_small.jpg') no-repeat; }"));
+    Config::WriteSetting("ClientLocation", "WOTLK", f.dir.filePath("missing/Wow.exe"));
+    Config::WriteSetting("Main", "MinimizeOnPlay", "yes");
+    click("Play"); // the start fails, the launcher minimises all the same
+    QVERIFY(f.window.isMinimized());
+    f.window.showNormal();
+
+    // SettingsSaved starts a check; the server has no manifest, which the bar then says.
+    emit f.window.SettingsSaved();
+    QTRY_COMPARE(server.hits("/manifest.json"), 1);
+    QTRY_COMPARE(bar->format(), QString("Update server unavailable"));
+
+    struct Emitted
+    {
+        const char *signal;
+        QString format; // null: the signal reaches no slot, the bar keeps its text
+    };
+    const Emitted emitted[] = {
+        {"UpdatesChecked", "Updates checked!"},
+        {"ConfigNotFound", QString()},
+        {"ClientNotFound", "Client not found!"},
+        {"downloadFinishedMain", "Download finished!"},
+        {"HaveUpdates", "Preparing to update..."},
+        {"finished", QString()},
+        {"downloadFailedMain", "Download failed!"},
+        {"UpdateCheckFailed", "Update server unavailable"},
+    };
+    for (const Emitted &e : emitted) {
+        bar->setFormat("before");
+        QVERIFY2(QMetaObject::invokeMethod(&updater, e.signal), e.signal);
+        QCOMPARE(bar->format(), e.format.isNull() ? QString("before") : e.format);
+    }
+    emit updater.SendData(512, 1024, "a.MPQ");
+    QCOMPARE(bar->format(), QString("a.MPQ 50%"));
+    QCOMPARE(application.calls, 1);
+    qunsetenv("EMBERCREST_MANIFEST_URL");
 }
 
 QTEST_MAIN(TestSettings)

@@ -31,6 +31,8 @@ const State States[] = {
     {"BarChange_Hide", nullptr, nullptr, false, true, false},
     {"BarChange_Show", nullptr, nullptr, true, false, false},
     {"BarChange_DwdFailed", "Download failed!", "Ошибка загрузки!", true, false, false},
+    {"BarChange_CheckFailed", "Update server unavailable", "Сервер обновлений недоступен", true,
+     false, false},
 };
 
 // Runs the event loop until a timer started now with the bar's hide delay has fired. Timers of

@@ -8,10 +8,14 @@
         <translation>Клиент не найден!</translation>
     </message>
     <message>
-        <source>Developed by the Embercrest team
-© 2026 Embercrest game servers</source>
-        <translation>Разработано командой Embercrest
-© 2026 Игровые серверы Embercrest</translation>
+        <source>Developed by Embercrest
+© 2026 Embercrest servers</source>
+        <translation>Разработано Embercrest
+© 2026 Серверы Embercrest</translation>
+    </message>
+    <message>
+        <source>Update server unavailable</source>
+        <translation>Сервер обновлений недоступен</translation>
     </message>
     <message>
         <source>Download failed!</source>

@@ -30,6 +30,8 @@ void connectLauncher(QObject *application, MainWindow &window, AppConfig &update
     QObject::connect(&updater, SIGNAL(downloadFinishedMain()), &window, SLOT(BarChange_DwdFd()));
     // A run that did not save every file says so instead of "Download finished!".
     QObject::connect(&updater, SIGNAL(downloadFailedMain()), &window, SLOT(BarChange_DwdFailed()));
+    // A check that found no manifest says so instead of "Checking updates..." for ever.
+    QObject::connect(&updater, SIGNAL(UpdateCheckFailed()), &window, SLOT(BarChange_CheckFailed()));
 }
 
 QProgressBar *showLauncher(QObject *application, MainWindow &window, AppConfig &updater)

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QQueue>
+#include <QWindow>
 
 namespace FilePicker {
 
@@ -26,7 +27,25 @@ QString getOpenFileName(QWidget *parent, const QString &caption, const QString &
     recordedRequest() = Request{parent, caption, directory, filter};
     if (!queuedAnswers().isEmpty())
         return queuedAnswers().dequeue();
+#ifdef Q_OS_WIN
     return QFileDialog::getOpenFileName(parent, caption, directory, filter);
+#else
+    // Elsewhere the dialog may be Qt's own widgets, and a child of the window would take on the
+    // window's style sheet (white labels on the dialog's light grey). Without a parent it keeps
+    // its own look; it still stays above the window and is modal for the whole launcher.
+    QFileDialog dialog(nullptr, caption, directory, filter);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setWindowModality(Qt::ApplicationModal);
+    if (parent) {
+        dialog.winId(); // creates the native window, so it can be tied to the launcher's
+        if (dialog.windowHandle() && parent->window()->windowHandle())
+            dialog.windowHandle()->setTransientParent(parent->window()->windowHandle());
+        dialog.move(parent->window()->geometry().center() - dialog.rect().center());
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.selectedFiles().value(0);
+#endif
 }
 
 QString startDirectory()

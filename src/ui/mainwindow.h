@@ -51,8 +51,10 @@ public slots:
     // Settings page (settingspage.cpp)
     bool SelectWotlkExe();
     bool SelectLegionExe();
-    // Progress bar states (statusbar.cpp): a download run that did not save every file.
+    // Progress bar states (statusbar.cpp): a download run that did not save every file; an
+    // update check that found no manifest to read.
     void BarChange_DwdFailed();
+    void BarChange_CheckFailed();
 
 private:
     Ui::MainWindow *ui;

@@ -94,3 +94,11 @@ void MainWindow::BarChange_DwdFailed()
     showLoadProgress();
     loadProgress()->setFormat(tr("Download failed!"));
 }
+
+// Final, like "Client not found!": it stays until another state replaces it, so the player can
+// tell a dead update server from a slow one.
+void MainWindow::BarChange_CheckFailed()
+{
+    showLoadProgress();
+    loadProgress()->setFormat(tr("Update server unavailable"));
+}

@@ -40,6 +40,9 @@ signals:
     void finished();
     // A download run ended without saving every file: the installed version was left as it was.
     void downloadFailedMain();
+    // A manifest reply gave nothing to compare (no server, an error, not a manifest): the
+    // player is told, the check is not retried.
+    void UpdateCheckFailed();
 
 public slots:
     void append();

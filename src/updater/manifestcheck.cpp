@@ -67,6 +67,8 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
                 emit HaveUpdates();
             collectFiles(reading);
         }
+    } else {
+        emit UpdateCheckFailed();
     }
 
     QTimer::singleShot(Delays::queueStart(), this, SLOT(append()));

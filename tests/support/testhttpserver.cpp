@@ -153,7 +153,8 @@ private:
             m_limit = std::min(r.stallAfter, m_total);
         else if (drop)
             m_limit = std::min(r.dropAfter, m_total);
-        const bool announceClose = (!r.sendContentLength && !r.chunked) || m_clientWantsClose;
+        const bool announceClose =
+            (!r.sendContentLength && !r.chunked) || r.closeAfterBody || m_clientWantsClose;
         m_closeAfter = announceClose || drop;
         m_dropped = drop;
 

@@ -61,6 +61,9 @@ public:
         // chunkBytes (the last one shorter), then the zero-length chunk.
         bool chunked = false;
         int chunkBytes = 64 * 1024;
+
+        // Send "Connection: close" and close the connection once the whole body is out.
+        bool closeAfterBody = false;
     };
 
     struct Request
