@@ -754,9 +754,12 @@ void TestDownloadQueue::progressCounts_data()
 {
     QTest::addColumn<bool>("contentLength");
     QTest::addColumn<int>("size");
-    QTest::newRow("announced size") << true << 200000;
-    QTest::newRow("no Content-Length") << false << 200000;
-    QTest::newRow("empty file") << true << 0;
+    QTest::addColumn<bool>("chunked");
+    QTest::newRow("announced size") << true << 200000 << false;
+    QTest::newRow("no Content-Length") << false << 200000 << false;
+    QTest::newRow("empty file") << true << 0 << false;
+    // Read by the launcher itself; a whole chunked body is saved.
+    QTest::newRow("chunked") << false << 200000 << true;
 }
 
 // Every progress notification reaches SendData with the counts as they are and the target.
@@ -764,9 +767,12 @@ void TestDownloadQueue::progressCounts()
 {
     QFETCH(bool, contentLength);
     QFETCH(int, size);
+    QFETCH(bool, chunked);
     TestHttpServer::Route route;
     route.patternSize = size;
     route.sendContentLength = contentLength;
+    route.chunked = chunked;
+    route.chunkBytes = 30000;
     route.dripChunk = 50000;
     route.dripIntervalMs = 120; // the framework reports progress at most every 100 ms or so
     server->setRoute("/p.bin", route);
@@ -803,43 +809,47 @@ void TestDownloadQueue::integrity_data()
     QTest::addColumn<bool>("fetched");
     QTest::addColumn<QByteArray>("result"); // null: no file
     QTest::addColumn<QString>("outcome");   // done, failed or checked
+    QTest::addColumn<bool>("chunked");      // served with Transfer-Encoding: chunked
 
     const QByteArray good = R"({"size":%s,"sha256":"%h"})";
     const QByteArray none;
     QTest::newRow("tampered: old file kept")
         << "1.0" << QByteArray("old a") << false << QByteArray("new a") << good
-        << QByteArray("new b") << true << QByteArray("old a") << "failed";
+        << QByteArray("new b") << true << QByteArray("old a") << "failed" << false;
     QTest::newRow("longer than listed: old file kept")
         << "1.0" << QByteArray("old a") << false << QByteArray("new a") << good
-        << QByteArray("new a and more") << true << QByteArray("old a") << "failed";
+        << QByteArray("new a and more") << true << QByteArray("old a") << "failed" << false;
     QTest::newRow("same size, other bytes: verified and saved")
         << "1.0" << QByteArray("old a") << false << QByteArray("new a") << good
-        << QByteArray("new a") << true << QByteArray("new a") << "done";
+        << QByteArray("new a") << true << QByteArray("new a") << "done" << false;
     QTest::newRow("unchanged: not fetched")
         << "1.0" << QByteArray("new a") << false << QByteArray("new a") << good
-        << QByteArray("other") << false << QByteArray("new a") << "done";
+        << QByteArray("other") << false << QByteArray("new a") << "done" << false;
     QTest::newRow("cached hash of an older time: fetched")
         << "1.0" << QByteArray("old a") << true << QByteArray("new a") << good
-        << QByteArray("new a") << true << QByteArray("new a") << "done";
+        << QByteArray("new a") << true << QByteArray("new a") << "done" << false;
     QTest::newRow("unusable entry: not fetched, fails")
         << "1.0" << QByteArray("old a") << false << QByteArray("new a")
         << QByteArray(R"({"size":-1,"sha256":"%h"})") << QByteArray("new a") << false
-        << QByteArray("old a") << "failed";
+        << QByteArray("old a") << "failed" << false;
     QTest::newRow("no entry: saved unverified")
         << "1.0" << QByteArray("old a") << false << QByteArray("new a") << none
-        << QByteArray("new b") << true << QByteArray("new b") << "done";
+        << QByteArray("new b") << true << QByteArray("new b") << "done" << false;
     QTest::newRow("repair: missing file")
         << "1.1" << QByteArray() << false << QByteArray("new a") << good << QByteArray("new a")
-        << true << QByteArray("new a") << "done";
+        << true << QByteArray("new a") << "done" << false;
     QTest::newRow("repair: other size")
         << "1.1" << QByteArray("old") << false << QByteArray("new a") << good << QByteArray("new a")
-        << true << QByteArray("new a") << "done";
+        << true << QByteArray("new a") << "done" << false;
     QTest::newRow("repair: all in place (sizes only)")
         << "1.1" << QByteArray("old a") << false << QByteArray("new a") << good
-        << QByteArray("new a") << false << QByteArray("old a") << "checked";
+        << QByteArray("new a") << false << QByteArray("old a") << "checked" << false;
     QTest::newRow("repair: tampered replacement refused")
         << "1.1" << QByteArray() << false << QByteArray("new a") << good << QByteArray("new b")
-        << true << QByteArray() << "failed";
+        << true << QByteArray() << "failed" << false;
+    QTest::newRow("tampered chunked body: old file kept")
+        << "1.0" << QByteArray("old a") << false << QByteArray("new a") << good
+        << QByteArray("new b") << true << QByteArray("old a") << "failed" << true;
 }
 
 // The manifest's "integrity" member: files are verified before they replace the old ones,
@@ -870,7 +880,11 @@ void TestDownloadQueue::integrity()
                                     {url("/unlisted.bin"), "ignored"}});
     }
     server->serve(kManifestPath, QJsonDocument(manifest).toJson());
-    server->serve("/a.bin", served);
+    TestHttpServer::Route route;
+    route.body = served;
+    QFETCH(bool, chunked);
+    route.chunked = chunked;
+    server->setRoute("/a.bin", route);
 
     Run run;
     QSignalSpy checked(&run.updater, SIGNAL(UpdatesChecked()));
@@ -882,7 +896,8 @@ void TestDownloadQueue::integrity()
     QCOMPARE(run.failed.count(), int(outcome == "failed"));
     QCOMPARE(checked.count(), int(outcome == "checked"));
     QFETCH(bool, fetched);
-    QCOMPARE(server->hits("/a.bin"), int(fetched));
+    // A chunked body is asked for twice: the launcher reads it itself the second time.
+    QCOMPARE(server->hits("/a.bin"), fetched ? 1 + int(chunked) : 0);
     QFETCH(QByteArray, result);
     QCOMPARE(readFile(target), result);
     QCOMPARE(QFileInfo::exists(target), !result.isNull());

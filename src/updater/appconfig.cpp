@@ -1,5 +1,7 @@
 #include "appconfig.h"
 
+#include "chunkedget.h"
+
 #include "config/config.h"
 #include "requests.h"
 
@@ -23,6 +25,8 @@ AppConfig::~AppConfig()
     network->disconnect(this);
     if (activeReply)
         activeReply->disconnect(this);
+    delete chunkedGet;
+    chunkedGet = nullptr;
     delete network;
     network = nullptr;
     if (hashThread) {

@@ -12,6 +12,8 @@
 #include <QString>
 #include <QUrl>
 
+class ChunkedGet;
+class QIODevice;
 class QNetworkAccessManager;
 class QThread;
 class QNetworkReply;
@@ -107,6 +109,8 @@ private:
     qint64 resumeFrom = 0; // the offset the current request asked for
     qint64 fullSize = -1;  // the whole file's size as the server gave it
     QByteArray validator;  // the server's ETag or Last-Modified for the file
+    // A chunked body is read by the launcher itself (see ChunkedGet); activeReply is null then.
+    ChunkedGet *chunkedGet = nullptr;
 
     void sendManifestRequest();
     bool readsAsManifest(QNetworkReply *reply) const;
@@ -122,11 +126,16 @@ private:
     void downloadHeaders();
     void failTransfer(const QString &problem);
     bool retryTransfer(QNetworkReply *reply);
+    bool verify(const QUrl &url, QString &problem, QByteArray &sha256);
     void countUnchanged(const QString &path);
     QString integrityProblem(const QUrl &url) const;
     bool openTarget(const QString &path);
     void beginTransfer(const QUrl &url);
     bool writeAvailable(qint64 maxBytes);
+    QIODevice *transferSource() const;
+    bool transferRunning() const { return activeReply || chunkedGet; }
+    void readChunkedBodyItself();
+    bool keepChunkedFile();
     bool keepFile(QNetworkReply *reply);
     void discardFile();
     void logRedirect();

@@ -1,5 +1,6 @@
 #include "appconfig.h"
 
+#include "chunkedget.h"
 #include "config/config.h"
 #include "diskflush.h"
 #include "requests.h"
@@ -97,14 +98,14 @@ void AppConfig::append()
 
 bool AppConfig::busy() const
 {
-    return activeReply != nullptr || startPending || flushThread != nullptr ||
-           hashThread != nullptr || retryArmed;
+    return transferRunning() || startPending || flushThread != nullptr || hashThread != nullptr ||
+           retryArmed;
 }
 
 void AppConfig::startNextDownload()
 {
     startPending = false;
-    if (activeReply || flushThread || hashThread || retryArmed)
+    if (transferRunning() || flushThread || hashThread || retryArmed)
         return; // the running transfer, hash or flush goes on with the queue when it ends
     // A loop rather than the call to itself after a failed open: a long run of unopenable
     // targets must not exhaust the stack.
@@ -293,6 +294,50 @@ void AppConfig::beginTransfer(const QUrl &url)
             SLOT(downloadProgress(qint64, qint64)));
     connect(activeReply, SIGNAL(finished()), this, SLOT(downloadFinished()));
     connect(activeReply, SIGNAL(readyRead()), this, SLOT(downloadReadyRead()));
+    connect(activeReply, &QNetworkReply::metaDataChanged, this, &AppConfig::readChunkedBodyItself);
+}
+
+// Qt 5.15 can take a chunked body cut after a complete chunk for a whole one, or wait for the
+// stall time-out: it drops the connection's error and leaves the reply running. Such a body is
+// fetched again and read by the launcher, which knows a cut one.
+void AppConfig::readChunkedBodyItself()
+{
+    QNetworkReply *reply = activeReply;
+    const int status = statusOf(reply);
+    // With a Content-Length beside it (no sound server sends both) the length is checked.
+    if (!reply || status < 200 || status > 299 ||
+        !reply->rawHeader("Transfer-Encoding").toLower().contains("chunked") ||
+        reply->header(QNetworkRequest::ContentLengthHeader).isValid())
+        return;
+    const QUrl url = reply->request().url();
+    // Deleting the reply ends its transfer without the error that abort() would add.
+    reply->disconnect(this);
+    reply->deleteLater();
+    activeReply = nullptr;
+    // Start the file afresh: whatever came through the reply is dropped.
+    if (!outputFile.open(activeFileName)) {
+        writeFailed = true;
+        transferProblem = outputFile.errorString();
+    }
+    bytesWritten = 0;
+    receivedHash.reset();
+    // Not continued with Range: a body without a length gives nothing to continue against.
+    resumeFrom = 0;
+    validator.clear();
+    chunkedGet = new ChunkedGet(url, UpdaterRequests::transferTimeoutMs(),
+                                UpdaterRequests::kReadBufferBytes, this);
+    connect(chunkedGet, SIGNAL(downloadProgress(qint64, qint64)), this,
+            SLOT(downloadProgress(qint64, qint64)));
+    connect(chunkedGet, SIGNAL(finished()), this, SLOT(downloadFinished()));
+    connect(chunkedGet, SIGNAL(readyRead()), this, SLOT(downloadReadyRead()));
+    chunkedGet->start();
+}
+
+QIODevice *AppConfig::transferSource() const
+{
+    if (activeReply)
+        return activeReply;
+    return chunkedGet;
 }
 
 // The headers tell whether a Range request is answered where it was asked, and whether the
@@ -398,7 +443,8 @@ void AppConfig::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 
 void AppConfig::downloadReadyRead()
 {
-    if (!activeReply)
+    QIODevice *source = transferSource();
+    if (!source)
         return;
     // The framework can hold far more than its read buffer (it reads ahead without bound until
     // its network thread has taken the bound in). Write a buffer's worth at a time for a few
@@ -407,7 +453,7 @@ void AppConfig::downloadReadyRead()
     turn.start();
     while (writeAvailable(UpdaterRequests::kReadBufferBytes) && turn.elapsed() < kWriteTurnMs) {
     }
-    if (activeReply->bytesAvailable() > 0 && !writeSliceArmed) {
+    if (source->bytesAvailable() > 0 && !writeSliceArmed) {
         writeSliceArmed = true;
         QTimer::singleShot(0, this, [this] {
             writeSliceArmed = false;
@@ -421,13 +467,14 @@ void AppConfig::downloadReadyRead()
 // file cannot be saved any more.
 bool AppConfig::writeAvailable(qint64 maxBytes)
 {
-    if (!activeReply->isOpen())
+    QIODevice *source = transferSource();
+    if (!source || !source->isOpen())
         return false; // aborted: nothing more to read
     // Sized to what is there: read(maxBytes) would allocate maxBytes for every small chunk.
-    const qint64 available = activeReply->bytesAvailable();
+    const qint64 available = source->bytesAvailable();
     if (available <= 0)
         return false;
-    const QByteArray chunk = activeReply->read(qMin(maxBytes, available));
+    const QByteArray chunk = source->read(qMin(maxBytes, available));
     if (writeFailed)
         return true;
     if (outputFile.write(chunk)) {
@@ -443,12 +490,26 @@ bool AppConfig::writeAvailable(qint64 maxBytes)
         transferProblem = outputFile.errorString();
     }
     writeFailed = true;
-    QTimer::singleShot(0, activeReply, &QNetworkReply::abort);
+    if (activeReply)
+        QTimer::singleShot(0, activeReply, &QNetworkReply::abort);
+    else
+        QTimer::singleShot(0, chunkedGet, &ChunkedGet::abortTransfer);
     return true;
 }
 
 void AppConfig::downloadFinished()
 {
+    if (chunkedGet) {
+        while (writeAvailable(UpdaterRequests::kReadBufferBytes)) {
+        }
+        if (keepChunkedFile())
+            ++savedCount;
+        chunkedGet->disconnect(this);
+        chunkedGet->deleteLater();
+        chunkedGet = nullptr;
+        startNextDownload();
+        return;
+    }
     QNetworkReply *reply = activeReply;
     if (!reply)
         return;
@@ -501,20 +562,8 @@ bool AppConfig::keepFile(QNetworkReply *reply)
     if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) && wanted != bytesWritten)
         problem =
             QStringLiteral("Transfer ended after %1 of %2 bytes").arg(bytesWritten).arg(wanted);
-    const auto expected = expectedOf.constFind(reply->request().url());
-    const bool verified = problem.isEmpty() && expected != expectedOf.constEnd();
     QByteArray sha256;
-    if (verified) {
-        sha256 = receivedHash.hexResult();
-        if (bytesWritten != expected->size || sha256 != expected->sha256)
-            problem = QStringLiteral("%1 arrived with %2 bytes and SHA-256 %3, but the manifest "
-                                     "says %4 bytes and SHA-256 %5; the old file is kept")
-                          .arg(activeFileName)
-                          .arg(bytesWritten)
-                          .arg(QString::fromLatin1(sha256))
-                          .arg(expected->size)
-                          .arg(QString::fromLatin1(expected->sha256));
-    }
+    const bool verified = problem.isEmpty() && verify(reply->request().url(), problem, sha256);
     const bool partialKept = outputFile.isPersistent();
     if (problem.isEmpty() && !outputFile.commit())
         problem = outputFile.errorString();
@@ -540,6 +589,47 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         hashCache.forget(saved);
     unflushedFiles << saved;
     qDebug() << "Saved!";
+    return true;
+}
+
+bool AppConfig::keepChunkedFile()
+{
+    QString problem = writeFailed ? transferProblem : chunkedGet->problem();
+    QByteArray sha256;
+    const bool verified = problem.isEmpty() && verify(activeUrl, problem, sha256);
+    if (problem.isEmpty() && !outputFile.commit())
+        problem = outputFile.errorString();
+    if (!problem.isEmpty()) {
+        discardFile();
+        qDebug() << "Error: " << problem;
+        return false;
+    }
+    const QString saved = outputFile.targetPath();
+    if (verified)
+        hashCache.remember(saved, FileStamp::of(saved), sha256);
+    else
+        hashCache.forget(saved);
+    unflushedFiles << saved;
+    qDebug() << "Saved!";
+    return true;
+}
+
+// With the manifest's size and SHA-256 for `url`, compares what arrived; true when there was
+// something to compare. A mismatch sets `problem`.
+bool AppConfig::verify(const QUrl &url, QString &problem, QByteArray &sha256)
+{
+    const auto expected = expectedOf.constFind(url);
+    if (expected == expectedOf.constEnd())
+        return false;
+    sha256 = receivedHash.hexResult();
+    if (bytesWritten != expected->size || sha256 != expected->sha256)
+        problem = QStringLiteral("%1 arrived with %2 bytes and SHA-256 %3, but the manifest "
+                                 "says %4 bytes and SHA-256 %5; the old file is kept")
+                      .arg(activeFileName)
+                      .arg(bytesWritten)
+                      .arg(QString::fromLatin1(sha256))
+                      .arg(expected->size)
+                      .arg(QString::fromLatin1(expected->sha256));
     return true;
 }
 

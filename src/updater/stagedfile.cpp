@@ -43,7 +43,7 @@ bool isOwnTempName(const QString &name, const QString &targetName)
     if (name.size() != prefix.size() + kSuffixLength || !name.startsWith(prefix))
         return false;
     for (const QChar c : QStringView(name).mid(prefix.size())) {
-        if (c.unicode() > 0x7f || !std::strchr(kLetters, char(c.unicode())))
+        if (c.unicode() == 0 || c.unicode() > 0x7f || !std::strchr(kLetters, char(c.unicode())))
             return false;
     }
     return true;

@@ -229,22 +229,35 @@ private:
         m_sent += n;
     }
 
-    // Up to n body bytes with their chunk framing; a chunk's size line goes out with its first
-    // byte and its closing CRLF with its last one.
+    // Up to n body bytes with their chunk framing, in one write: a chunk's size line goes out
+    // with its first byte and its closing CRLF with its last one.
     void writeChunked(qint64 n)
     {
         const qint64 chunk = std::max(1, m_route.chunkBytes);
+        QByteArray out;
         while (n > 0) {
             const qint64 inChunk = m_sent % chunk;
             const qint64 chunkSize = std::min(chunk, m_total - (m_sent - inChunk));
             if (inChunk == 0)
-                m_socket->write(QByteArray::number(chunkSize, 16) + "\r\n");
+                out += QByteArray::number(chunkSize, 16) + "\r\n";
             const qint64 part = std::min(n, chunkSize - inChunk);
-            writeRaw(part);
+            out += m_route.patternSize >= 0
+                       ? TestHttpServer::patternBytes(m_sent, part, m_route.patternSeed)
+                       : m_route.body.mid(int(m_sent), int(part));
+            m_sent += part;
             n -= part;
-            if (inChunk + part == chunkSize)
-                m_socket->write("\r\n");
+            if (inChunk + part == chunkSize) {
+                // Before a cut, the chunk's CRLF travels on its own, as from a server that
+                // writes the framing apart from the data.
+                if (m_dropped && m_sent == m_limit) {
+                    m_socket->write(out);
+                    m_socket->flush();
+                    out.clear();
+                }
+                out += "\r\n";
+            }
         }
+        m_socket->write(out);
     }
 
     void finishBody()

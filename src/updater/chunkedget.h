@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QIODevice>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+
+class QTcpSocket;
+
+// A plain HTTP/1.1 GET whose body the launcher decodes itself. Used for replies that come with
+// "Transfer-Encoding: chunked": Qt 5.15 can take such a body for complete when the connection
+// closes right after a chunk, without its last (zero-length) chunk, or wait for the stall
+// time-out instead of failing. Here a body counts as complete only with its last chunk (or all
+// of its Content-Length); anything less is an error, at once.
+//
+// The decoded body is read like a reply's: readyRead(), downloadProgress(), finished().
+class ChunkedGet : public QIODevice
+{
+    Q_OBJECT
+
+public:
+    ChunkedGet(const QUrl &url, int stallTimeoutMs, qint64 bufferBytes, QObject *parent = nullptr);
+    ~ChunkedGet() override;
+
+    void start();
+    void abortTransfer();
+
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override;
+
+    QUrl url() const { return target; }
+    int status() const { return statusCode; }
+    // Empty when the whole body arrived.
+    QString problem() const { return failure; }
+
+signals:
+    void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void finished();
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override;
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    enum class State { StatusLine, Headers, ChunkSize, ChunkData, ChunkEnd, Trailers, Body, Done };
+
+    void sendRequest();
+    void process();
+    bool step();
+    bool takeLine(QByteArray *line);
+    bool headerLine(const QByteArray &line);
+    void appendBody(const QByteArray &bytes);
+    void socketClosed();
+    void fail(const QString &problem);
+    void complete();
+
+    QUrl target;
+    QTcpSocket *socket = nullptr;
+    QTimer stall;
+    qint64 bufferBytes;
+    QByteArray in;
+    QByteArray decoded;
+    State state = State::StatusLine;
+    int statusCode = 0;
+    QByteArray reason;
+    bool chunked = false;
+    qint64 contentLength = -1;
+    qint64 left = 0; // of the current chunk, or of the Content-Length
+    qint64 received = 0;
+    QString failure;
+    bool closed = false;
+    bool ended = false;
+};
