@@ -21,6 +21,8 @@ private slots:
     void signature_data();
     void signature();
     void runTimeKeyNeverRemovesBuiltInKey();
+    void integrity_data();
+    void integrity();
 };
 
 // The manifest reading on its own: what a check reports and collects for a given manifest,
@@ -287,6 +289,53 @@ void TestManifestReader::runTimeKeyNeverRemovesBuiltInKey()
     QCOMPARE(effectivePublicKey("built", "run\n"), QByteArray("run"));
     QCOMPARE(effectivePublicKey("built", ""), QByteArray("built"));
     QCOMPARE(effectivePublicKey("built", " \n"), QByteArray("built"));
+}
+
+void TestManifestReader::integrity_data()
+{
+    QTest::addColumn<QByteArray>("entry");
+    QTest::addColumn<qint64>("size"); // -1: the entry is refused
+    const QByteArray hash(64, 'a');
+    QTest::newRow("valid") << QByteArray(R"({"size":5,"sha256":")" + hash + "\"}") << qint64(5);
+    QTest::newRow("upper-case hash")
+        << QByteArray(R"({"size":0,"sha256":")" + hash.toUpper() + "\"}") << qint64(0);
+    QTest::newRow("negative size")
+        << QByteArray(R"({"size":-1,"sha256":")" + hash + "\"}") << qint64(-1);
+    QTest::newRow("huge size") << QByteArray(R"({"size":1e300,"sha256":")" + hash + "\"}")
+                               << qint64(-1);
+    QTest::newRow("fractional size")
+        << QByteArray(R"({"size":1.5,"sha256":")" + hash + "\"}") << qint64(-1);
+    QTest::newRow("size as text") << QByteArray(R"({"size":"5","sha256":")" + hash + "\"}")
+                                  << qint64(-1);
+    QTest::newRow("short hash") << QByteArray(R"({"size":5,"sha256":")" + hash.left(63) + "\"}")
+                                << qint64(-1);
+    QTest::newRow("not hex") << QByteArray(R"({"size":5,"sha256":")" + hash.left(63) + "g\"}")
+                             << qint64(-1);
+    QTest::newRow("not an object") << QByteArray("[5]") << qint64(-1);
+}
+
+// The "integrity" member: each entry checked on its own; equal versions list the installed
+// files for the repair, and never as findings (those mean "fetch everything").
+void TestManifestReader::integrity()
+{
+    QFETCH(QByteArray, entry);
+    QFETCH(qint64, size);
+    const QByteArray manifest = R"({"integrity":{"http://h/a":)" + entry +
+                                R"(,"http://h/unlisted":1},"wsection":[{"a":"x","b":"1.1"},)"
+                                R"({"ruRU":{"f":"http://h/a"},"enGB":{"f":"http://h/b"}}]})";
+    const ManifestReading equal = readManifest(manifest, "1.1", flags("ruRU=1,enGB=0"));
+    QVERIFY(equal.hasIntegrity);
+    QVERIFY(equal.findings.isEmpty());
+    QCOMPARE(describe(equal.installedFiles), QStringList{"ruRU => http://h/a"});
+    const FileIntegrity found = equal.integrity.value("http://h/a");
+    QCOMPARE(found.isValid() ? found.size : -1, size);
+    QCOMPARE(found.isValid(), found.sha256 == QByteArray(64, 'a'));
+    QVERIFY(!equal.integrity.value("http://h/unlisted").isValid());
+
+    const ManifestReading differ = readManifest(manifest, "1.0", flags("ruRU=1,enGB=0"));
+    QCOMPARE(describe(differ.findings), QStringList({"enGB not found", "ruRU => http://h/a"}));
+    QVERIFY(differ.installedFiles.isEmpty());
+    QVERIFY(!readManifest(kExample, "1.3", flags("ruRU=1")).hasIntegrity);
 }
 
 QTEST_APPLESS_MAIN(TestManifestReader)

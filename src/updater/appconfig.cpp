@@ -32,6 +32,12 @@ AppConfig::~AppConfig()
     chunkedGet = nullptr;
     delete network;
     network = nullptr;
+    if (hashThread) {
+        hashThread->disconnect(this);
+        hashThread->wait();
+        delete hashThread;
+    }
+    hashCache.save();
     // Files already saved are flushed to the end, even when the launcher quits meanwhile.
     if (flushThread) {
         flushThread->disconnect(this);

@@ -4,10 +4,12 @@
 #include "config/config.h"
 #include "diskflush.h"
 #include "requests.h"
+#include "resume.h"
 #include "targetpath.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QNetworkAccessManager>
@@ -78,6 +80,11 @@ void AppConfig::append()
         const bool fetchable =
             url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
         targetPaths.insert(url, target.writable && fetchable ? target.path : QString());
+        const auto integrity = manifestIntegrity.constFind(urlText);
+        if (integrity != manifestIntegrity.constEnd())
+            expectedOf.insert(url, *integrity);
+        else
+            expectedOf.remove(url);
         qDebug() << target.path;
         qDebug() << "Target - " << url;
         accepted = true;
@@ -92,20 +99,25 @@ void AppConfig::append()
 
     // One transfer at a time: a start is armed only when no transfer runs and none is armed;
     // a running transfer starts the next one itself when it ends.
-    const bool busy = transferRunning() || startPending || flushThread != nullptr;
-    if (!pendingUrls.isEmpty() && !busy) {
+    if (!pendingUrls.isEmpty() && !busy()) {
         startPending = true;
         QTimer::singleShot(0, this, SLOT(startNextDownload()));
-    } else if (pendingUrls.isEmpty() && !busy) {
+    } else if (pendingUrls.isEmpty() && !busy()) {
         QTimer::singleShot(0, this, SIGNAL(finished()));
     }
+}
+
+bool AppConfig::busy() const
+{
+    return transferRunning() || startPending || flushThread != nullptr || hashThread != nullptr ||
+           retryArmed;
 }
 
 void AppConfig::startNextDownload()
 {
     startPending = false;
-    if (transferRunning() || flushThread)
-        return; // the running transfer or flush goes on with the queue when it ends
+    if (transferRunning() || flushThread || hashThread || retryArmed)
+        return; // the running transfer, hash or flush goes on with the queue when it ends
     // A loop rather than the call to itself after a failed open: a long run of unopenable
     // targets must not exhaust the stack.
     for (;;) {
@@ -118,12 +130,151 @@ void AppConfig::startNextDownload()
         waitingUrls.remove(url);
         const QString path = targetPaths.value(url);
         activeFileName = path;
-        if (openTarget(path)) {
-            beginTransfer(url);
+        switch (decide(url, path)) {
+        case Next::Hashing:
             return;
+        case Next::Unchanged:
+            countUnchanged(path);
+            continue;
+        case Next::Failed:
+            continue;
+        case Next::Fetch:
+            if (fetch(url, path))
+                return;
+            continue;
         }
-        qDebug() << "Problem opening save file" << url.toEncoded() << " for download";
     }
+}
+
+// With the manifest's size and SHA-256 for the file, a target that already holds exactly that
+// is not fetched again. Its hash comes from the cache while its size and time are unchanged;
+// otherwise the file is hashed on a thread of its own and the queue goes on from there.
+AppConfig::Next AppConfig::decide(const QUrl &url, const QString &path)
+{
+    const auto expected = expectedOf.constFind(url);
+    if (expected == expectedOf.constEnd() || path.isEmpty())
+        return Next::Fetch;
+    if (!expected->isValid()) {
+        qDebug() << "Error: " << integrityProblem(url);
+        return Next::Failed;
+    }
+    const FileStamp stamp = FileStamp::of(path);
+    if (!stamp.exists || stamp.size != expected->size)
+        return Next::Fetch;
+    const QByteArray known = hashCache.lookup(path, stamp);
+    if (!known.isEmpty())
+        return known == expected->sha256 ? Next::Unchanged : Next::Fetch;
+
+    auto hash = QSharedPointer<QByteArray>::create();
+    hashThread = QThread::create([path, hash] { *hash = Sha256::ofFile(path); });
+    connect(hashThread, &QThread::finished, this, [this, url, path, stamp, hash] {
+        hashThread->deleteLater();
+        hashThread = nullptr;
+        fileHashed(url, path, stamp, *hash);
+    });
+    hashThread->start();
+    return Next::Hashing;
+}
+
+void AppConfig::fileHashed(const QUrl &url, const QString &path, const FileStamp &stamp,
+                           const QByteArray &sha256)
+{
+    // Changed while it was read: the hash describes neither version.
+    const bool steady = FileStamp::of(path) == stamp;
+    if (steady)
+        hashCache.remember(path, stamp, sha256);
+    if (steady && sha256 == expectedOf.value(url).sha256)
+        countUnchanged(path);
+    else if (fetch(url, path))
+        return;
+    startNextDownload();
+}
+
+// False when the target could not be opened (the file is skipped as failed).
+bool AppConfig::fetch(const QUrl &url, const QString &path)
+{
+    activeFileName = path;
+    retries = 0;
+    fullSize = -1;
+    validator.clear();
+    bytesWritten = 0;
+    receivedHash.reset();
+    const auto expected = expectedOf.constFind(url);
+    expectedSize = expected != expectedOf.constEnd() ? expected->size : -1;
+    if (!path.isEmpty() && resumePartial(url, path))
+        return true;
+    if (openTarget(path)) {
+        beginTransfer(url);
+        return true;
+    }
+    qDebug() << "Problem opening save file" << url.toEncoded() << " for download";
+    return false;
+}
+
+// A partial file kept by an earlier start for this URL is continued where it ended. Verifying
+// the finished file needs the hash of what is there already: computed off the GUI thread.
+bool AppConfig::resumePartial(const QUrl &url, const QString &path)
+{
+    const std::optional<Resume::PartialInfo> info = Resume::readInfo(path);
+    const QString partial = Resume::partialPath(path);
+    const qint64 have = QFileInfo(partial).size();
+    if (!info || !QFileInfo(partial).isFile()) {
+        Resume::forget(path); // half a pair is of no use
+        return false;
+    }
+    if (info->url != QString::fromLatin1(url.toEncoded()) ||
+        (expectedSize >= 0 && info->total != expectedSize) || have >= info->total) {
+        qDebug().noquote() << QStringLiteral("Not resuming %1: its partial file of %2 bytes does "
+                                             "not belong to this file of %3 bytes")
+                                  .arg(path)
+                                  .arg(have)
+                                  .arg(info->total);
+        Resume::forget(path);
+        return false;
+    }
+    if (!outputFile.openPartial(path, partial)) {
+        Resume::forget(path);
+        return false;
+    }
+    validator = info->validator;
+    fullSize = info->total;
+    bytesWritten = have;
+    qDebug().noquote()
+        << QStringLiteral("Resuming %1 at %2 of %3 bytes").arg(path).arg(have).arg(info->total);
+    if (expectedSize < 0) {
+        beginTransfer(url);
+        return true;
+    }
+    auto hash = QSharedPointer<Sha256>::create();
+    auto ok = QSharedPointer<bool>::create(false);
+    hashThread = QThread::create([partial, have, hash, ok] { *ok = hash->addFile(partial, have); });
+    connect(hashThread, &QThread::finished, this, [this, url, hash, ok] {
+        hashThread->deleteLater();
+        hashThread = nullptr;
+        receivedHash.swap(*hash);
+        if (!*ok && outputFile.restart()) {
+            bytesWritten = 0;
+            receivedHash.reset();
+        }
+        beginTransfer(url);
+    });
+    hashThread->start();
+    return true;
+}
+
+void AppConfig::countUnchanged(const QString &path)
+{
+    qDebug().noquote() << QStringLiteral("Unchanged, not fetched: %1").arg(path);
+    ++savedCount;
+    // It may come from a run that failed, whose files were never flushed.
+    unflushedFiles << path;
+}
+
+QString AppConfig::integrityProblem(const QUrl &url) const
+{
+    return QStringLiteral("the manifest's size and SHA-256 for %1 are unusable (%2); "
+                          "the file is not fetched")
+        .arg(url.toString(), expectedOf.value(url).problem);
 }
 
 bool AppConfig::openTarget(const QString &path)
@@ -133,11 +284,21 @@ bool AppConfig::openTarget(const QString &path)
     return outputFile.open(path);
 }
 
+// Asks for the file from the first byte not yet written (all of it on a first try).
 void AppConfig::beginTransfer(const QUrl &url)
 {
+    activeUrl = url;
     writeFailed = false;
-    bytesWritten = 0;
-    activeReply = network->get(UpdaterRequests::fileRequest(url));
+    transferProblem.clear();
+    headersSeen = false;
+    resumeFrom = bytesWritten;
+    QNetworkRequest request = UpdaterRequests::fileRequest(url);
+    if (resumeFrom > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeFrom) + '-');
+        request.setRawHeader("If-Range", validator);
+    }
+    activeReply = network->get(request);
+    connect(activeReply, &QNetworkReply::metaDataChanged, this, &AppConfig::downloadHeaders);
     // Without a bound, a disk slower than the network would pile the file up in memory.
     activeReply->setReadBufferSize(UpdaterRequests::kReadBufferBytes);
     connect(activeReply, SIGNAL(downloadProgress(qint64, qint64)), this,
@@ -167,8 +328,13 @@ void AppConfig::readChunkedBodyItself()
     // Start the file afresh: whatever came through the reply is dropped.
     if (!outputFile.open(activeFileName)) {
         writeFailed = true;
+        transferProblem = outputFile.errorString();
     }
     bytesWritten = 0;
+    receivedHash.reset();
+    // Not continued with Range: a body without a length gives nothing to continue against.
+    resumeFrom = 0;
+    validator.clear();
     chunkedGet = new ChunkedGet(url, UpdaterRequests::transferTimeoutMs(),
                                 UpdaterRequests::kReadBufferBytes, this);
     connect(chunkedGet, SIGNAL(downloadProgress(qint64, qint64)), this,
@@ -183,6 +349,102 @@ QIODevice *AppConfig::transferSource() const
     if (activeReply)
         return activeReply;
     return chunkedGet;
+}
+
+// The headers tell whether a Range request is answered where it was asked, and whether the
+// file is big enough to keep its partial file across starts.
+void AppConfig::downloadHeaders()
+{
+    const int status = activeReply ? statusOf(activeReply) : 0;
+    if (headersSeen || status == 0)
+        return;
+    headersSeen = true;
+    if (resumeFrom > 0 && status == 206) {
+        const QByteArray header = activeReply->rawHeader("Content-Range");
+        const std::optional<Resume::ContentRange> range = Resume::parseContentRange(header);
+        if (!range || range->first != resumeFrom || (fullSize >= 0 && range->total != fullSize))
+            failTransfer(QStringLiteral("%1: the server answered the request for bytes from %2 "
+                                        "of %3 with the range \"%4\"")
+                             .arg(activeFileName)
+                             .arg(resumeFrom)
+                             .arg(fullSize)
+                             .arg(QString::fromLatin1(header)));
+        else
+            fullSize = range->total;
+        return;
+    }
+    if (resumeFrom > 0 && status == 200) {
+        // The server ignores Range, or its file changed since (If-Range): all of it again.
+        qDebug().noquote()
+            << QStringLiteral("The server sends all of %1 again; continuing from its first byte")
+                   .arg(activeFileName);
+        if (!outputFile.restart()) {
+            failTransfer(outputFile.errorString());
+            return;
+        }
+        bytesWritten = 0;
+        resumeFrom = 0;
+        receivedHash.reset();
+    }
+    if (status != 200)
+        return;
+    const QByteArray etag = activeReply->rawHeader("ETag");
+    validator = etag.isEmpty() ? activeReply->rawHeader("Last-Modified") : etag;
+    const QVariant length = activeReply->header(QNetworkRequest::ContentLengthHeader);
+    fullSize = length.isValid() ? length.toLongLong() : -1;
+    if (fullSize < Resume::kKeepAcrossStartsBytes || validator.isEmpty())
+        return;
+    // Under a fixed name from now on, so that even a killed launcher leaves it to continue.
+    if (outputFile.isPersistent() || outputFile.makePersistent(Resume::partialPath(activeFileName)))
+        Resume::writeInfo(activeFileName,
+                          {QString::fromLatin1(activeUrl.toEncoded()), validator, fullSize});
+}
+
+void AppConfig::failTransfer(const QString &problem)
+{
+    transferProblem = problem;
+    writeFailed = true;
+    QTimer::singleShot(0, activeReply, &QNetworkReply::abort);
+}
+
+// A transfer that the connection cut short goes on from where it stopped, after a pause, a few
+// times per run. Only with a validator: without one, the rest could come from another file.
+bool AppConfig::retryTransfer(QNetworkReply *reply)
+{
+    if (writeFailed || validator.isEmpty() || retries >= Resume::kMaxRetries)
+        return false;
+    const int status = statusOf(reply);
+    if (status == 416 && resumeFrom > 0) {
+        // The server's file is shorter than what is here: it cannot continue it.
+        if (!outputFile.restart())
+            return false;
+        bytesWritten = 0;
+        receivedHash.reset();
+    } else if ((status != 0 && status != 200 && status != 206) ||
+               !Resume::isTransportError(reply->error()) ||
+               (reply->error() == QNetworkReply::NoError &&
+                (fullSize < 0 || bytesWritten >= fullSize))) {
+        return false;
+    }
+    ++retries;
+    const int pause = Resume::backoffMs(retries);
+    qDebug().noquote()
+        << QStringLiteral(
+               "Transfer of %1 broke off after %2 bytes; continuing in %3 ms (try %4 of %5)")
+               .arg(activeFileName)
+               .arg(bytesWritten)
+               .arg(pause)
+               .arg(retries)
+               .arg(Resume::kMaxRetries);
+    reply->disconnect(this);
+    reply->deleteLater();
+    activeReply = nullptr;
+    retryArmed = true;
+    QTimer::singleShot(pause, this, [this] {
+        retryArmed = false;
+        beginTransfer(activeUrl);
+    });
+    return true;
 }
 
 void AppConfig::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -228,7 +490,15 @@ bool AppConfig::writeAvailable(qint64 maxBytes)
         return true;
     if (outputFile.write(chunk)) {
         bytesWritten += chunk.size();
-        return true;
+        receivedHash.addData(chunk);
+        if (expectedSize < 0 || bytesWritten <= expectedSize)
+            return true;
+        // Longer than the manifest says: it cannot be the file, no use fetching the rest.
+        transferProblem = QStringLiteral("%1 is longer than the %2 bytes the manifest gives")
+                              .arg(activeFileName)
+                              .arg(expectedSize);
+    } else {
+        transferProblem = outputFile.errorString();
     }
     writeFailed = true;
     if (activeReply)
@@ -257,6 +527,8 @@ void AppConfig::downloadFinished()
     // Whatever the framework still holds belongs to the file.
     while (writeAvailable(UpdaterRequests::kReadBufferBytes)) {
     }
+    if (retryTransfer(reply))
+        return;
     if (keepFile(reply))
         ++savedCount;
     reply->disconnect(this);
@@ -272,7 +544,7 @@ bool AppConfig::keepFile(QNetworkReply *reply)
     const int status = statusOf(reply);
     QString problem;
     if (writeFailed)
-        problem = outputFile.errorString();
+        problem = transferProblem;
     else if (reply->error() != QNetworkReply::NoError)
         problem = reply->errorString();
     if (problem.isEmpty() && isRedirect(status)) {
@@ -282,6 +554,10 @@ bool AppConfig::keepFile(QNetworkReply *reply)
     }
     // Nothing conditional was asked for: "not modified" can only mean keeping the file that is
     // there. Without one there is nothing to keep.
+    // With the manifest's hash the file here was found to differ: keeping it would keep it wrong.
+    if (problem.isEmpty() && status == 304 && expectedOf.contains(reply->request().url()))
+        problem = QStringLiteral("Not Modified, but the file here is not the one the manifest "
+                                 "lists");
     if (problem.isEmpty() && status == 304) {
         discardFile();
         if (QFileInfo(outputFile.targetPath()).isFile()) {
@@ -291,27 +567,47 @@ bool AppConfig::keepFile(QNetworkReply *reply)
         problem = QStringLiteral("Not Modified, but there is no file to keep");
     }
     // The connection can close before Content-Length bytes came without the reply saying so.
+    // A continued transfer announces only the rest.
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) &&
-        announced.toLongLong() != bytesWritten)
-        problem = QStringLiteral("Transfer ended after %1 of %2 bytes")
-                      .arg(bytesWritten)
-                      .arg(announced.toLongLong());
+    const qint64 wanted = announced.toLongLong() + resumeFrom;
+    if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) && wanted != bytesWritten)
+        problem =
+            QStringLiteral("Transfer ended after %1 of %2 bytes").arg(bytesWritten).arg(wanted);
+    QByteArray sha256;
+    const bool verified = problem.isEmpty() && verify(reply->request().url(), problem, sha256);
+    const bool partialKept = outputFile.isPersistent();
     if (problem.isEmpty() && !outputFile.commit())
         problem = outputFile.errorString();
     if (!problem.isEmpty()) {
+        if (partialKept && transferProblem.isEmpty() && Resume::isTransportError(reply->error()) &&
+            (status == 0 || status == 200 || status == 206)) {
+            outputFile.release(); // the next start continues it
+            qDebug() << "Error: " << problem;
+            qDebug().noquote() << QStringLiteral("Keeping %1 to continue at the next start")
+                                      .arg(Resume::partialPath(activeFileName));
+            return false;
+        }
         discardFile();
         qDebug() << "Error: " << problem;
         return false;
     }
-    unflushedFiles << outputFile.targetPath();
+    if (partialKept)
+        QFile::remove(Resume::infoPath(activeFileName));
+    const QString saved = outputFile.targetPath();
+    if (verified)
+        hashCache.remember(saved, FileStamp::of(saved), sha256);
+    else
+        hashCache.forget(saved);
+    unflushedFiles << saved;
     qDebug() << "Saved!";
     return true;
 }
 
 bool AppConfig::keepChunkedFile()
 {
-    QString problem = writeFailed ? outputFile.errorString() : chunkedGet->problem();
+    QString problem = writeFailed ? transferProblem : chunkedGet->problem();
+    QByteArray sha256;
+    const bool verified = problem.isEmpty() && verify(activeUrl, problem, sha256);
     if (problem.isEmpty() && !outputFile.commit())
         problem = outputFile.errorString();
     if (!problem.isEmpty()) {
@@ -319,14 +615,41 @@ bool AppConfig::keepChunkedFile()
         qDebug() << "Error: " << problem;
         return false;
     }
-    unflushedFiles << outputFile.targetPath();
+    const QString saved = outputFile.targetPath();
+    if (verified)
+        hashCache.remember(saved, FileStamp::of(saved), sha256);
+    else
+        hashCache.forget(saved);
+    unflushedFiles << saved;
     qDebug() << "Saved!";
+    return true;
+}
+
+// With the manifest's size and SHA-256 for `url`, compares what arrived; true when there was
+// something to compare. A mismatch sets `problem`.
+bool AppConfig::verify(const QUrl &url, QString &problem, QByteArray &sha256)
+{
+    const auto expected = expectedOf.constFind(url);
+    if (expected == expectedOf.constEnd())
+        return false;
+    sha256 = receivedHash.hexResult();
+    if (bytesWritten != expected->size || sha256 != expected->sha256)
+        problem = QStringLiteral("%1 arrived with %2 bytes and SHA-256 %3, but the manifest "
+                                 "says %4 bytes and SHA-256 %5; the old file is kept")
+                      .arg(activeFileName)
+                      .arg(bytesWritten)
+                      .arg(QString::fromLatin1(sha256))
+                      .arg(expected->size)
+                      .arg(QString::fromLatin1(expected->sha256));
     return true;
 }
 
 void AppConfig::discardFile()
 {
+    const bool partial = outputFile.isPersistent();
     outputFile.discard();
+    if (partial)
+        QFile::remove(Resume::infoPath(activeFileName));
 }
 
 void AppConfig::logRedirect()
@@ -396,6 +719,7 @@ void AppConfig::endRun()
 {
     const bool complete = savedCount == queuedCount && !flushFailed;
     flushFailed = false;
+    hashCache.save();
     if (complete)
         Config::WriteSetting(QStringLiteral("ClientVersion"), kWotlk, runVersion);
     qDebug() << savedCount << "/" << queuedCount << "files downloaded successfully";

@@ -4,6 +4,7 @@
 #include "config/delays.h"
 #include "manifestreader.h"
 #include "requests.h"
+#include "targetpath.h"
 
 #include <QDebug>
 #include <QHash>
@@ -60,17 +61,24 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
         qDebug().noquote() << "Local version - " << reading.localNumber;
         qDebug().noquote() << "Online version - " << reading.onlineNumber;
         onlineVersion = reading.onlineVersion;
+        manifestIntegrity = reading.integrity;
+        const bool noClient =
+            Config::ReadSetting(QStringLiteral("ClientLocation"), QStringLiteral("WOTLK"))
+                .isEmpty();
         if (reading.outcome == ManifestReading::Outcome::Equal) {
-            emit UpdatesChecked();
-            reply->deleteLater();
-            return false;
-        }
-        if (Config::ReadSetting(QStringLiteral("ClientLocation"), QStringLiteral("WOTLK"))
-                .isEmpty())
-            emit ClientNotFound();
-        else
+            if (noClient || !collectRepairs(reading)) {
+                emit UpdatesChecked();
+                reply->deleteLater();
+                return false;
+            }
             emit HaveUpdates();
-        collectFiles(reading);
+        } else {
+            if (noClient)
+                emit ClientNotFound();
+            else
+                emit HaveUpdates();
+            collectFiles(reading);
+        }
     } else {
         emit UpdateCheckFailed();
     }
@@ -93,4 +101,30 @@ void AppConfig::collectFiles(const ManifestReading &reading)
         fileLocales.insert(finding.url, finding.locale);
         collectedSinceAppend.insert(finding.url);
     }
+}
+
+// Same version, but the manifest knows every file's size: a listed file of an installed locale
+// that is missing or has another size is fetched again. Sizes only, so that a start does not
+// read gigabytes; damage that keeps the size is found by the next update's hashes.
+bool AppConfig::collectRepairs(const ManifestReading &reading)
+{
+    const QString clientDir =
+        Config::ReadSetting(QStringLiteral("ClientDir"), QStringLiteral("WOTLK"));
+    bool any = false;
+    for (const ManifestFinding &file : reading.installedFiles) {
+        const FileIntegrity integrity = reading.integrity.value(file.url);
+        if (!integrity.isValid() || integrity.size < 0)
+            continue;
+        const DownloadTarget target = downloadTarget(clientDir, file.locale, file.url);
+        if (!target.writable)
+            continue;
+        const FileStamp stamp = FileStamp::of(target.path);
+        if (stamp.exists && stamp.size == integrity.size)
+            continue;
+        qDebug().noquote() << QStringLiteral("Repairing %1 => %2").arg(file.locale, file.url);
+        fileLocales.insert(file.url, file.locale);
+        collectedSinceAppend.insert(file.url);
+        any = true;
+    }
+    return any;
 }

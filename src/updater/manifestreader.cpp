@@ -34,7 +34,50 @@ void readLocales(const QJsonObject &element, const LocaleFlagLookup &flagOf,
     }
 }
 
+void readIntegrity(const QJsonObject &top, ManifestReading &reading)
+{
+    const QJsonValue member = top.value(QLatin1String("integrity"));
+    if (!member.isObject())
+        return;
+    reading.hasIntegrity = true;
+    const QJsonObject entries = member.toObject();
+    reading.integrity.reserve(entries.size());
+    for (auto entry = entries.begin(); entry != entries.end(); ++entry)
+        reading.integrity.insert(entry.key(), readIntegrityEntry(entry.value()));
+}
+
+bool isLowerHex(const QString &text)
+{
+    for (const QChar c : text) {
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+              (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
+
+FileIntegrity readIntegrityEntry(const QJsonValue &entry)
+{
+    FileIntegrity result;
+    const QJsonObject object = entry.toObject();
+    const QJsonValue size = object.value(QLatin1String("size"));
+    const double bytes = size.toDouble(-1);
+    if (!entry.isObject())
+        result.problem = QStringLiteral("the entry is not an object");
+    else if (!size.isDouble() || bytes < 0 || bytes > double(kMaxIntegritySize) ||
+             bytes != double(qint64(bytes)))
+        result.problem = QStringLiteral("size is not a whole number of bytes from 0 to 2^40");
+    const QString hash = object.value(QLatin1String("sha256")).toString().toLower();
+    if (result.problem.isEmpty() && (hash.size() != 64 || !isLowerHex(hash)))
+        result.problem = QStringLiteral("sha256 is not 64 hex digits");
+    if (result.problem.isEmpty()) {
+        result.size = qint64(bytes);
+        result.sha256 = hash.toLatin1();
+    }
+    return result;
+}
 
 std::optional<qint64> versionNumber(const QString &versionText)
 {
@@ -49,8 +92,8 @@ ManifestReading readManifest(const QByteArray &manifest, const QString &localVer
                              const LocaleFlagLookup &flagOf)
 {
     ManifestReading reading;
-    const QJsonValue section =
-        QJsonDocument::fromJson(manifest).object().value(QLatin1String("wsection"));
+    const QJsonObject top = QJsonDocument::fromJson(manifest).object();
+    const QJsonValue section = top.value(QLatin1String("wsection"));
     if (!section.isArray())
         return reading;
     const QJsonArray elements = section.toArray();
@@ -71,8 +114,18 @@ ManifestReading readManifest(const QByteArray &manifest, const QString &localVer
     reading.onlineVersion = onlineVersion;
     reading.localNumber = *local;
     reading.onlineNumber = *online;
+    readIntegrity(top, reading);
     if (*local == *online) {
         reading.outcome = ManifestReading::Outcome::Equal;
+        if (!reading.hasIntegrity)
+            return reading;
+        QVector<ManifestFinding> all;
+        for (const QJsonValue &element : elements)
+            readLocales(element.toObject(), flagOf, all);
+        for (const ManifestFinding &finding : qAsConst(all)) {
+            if (finding.kind == ManifestFinding::Kind::FileListed)
+                reading.installedFiles.append(finding);
+        }
         return reading;
     }
     reading.outcome = ManifestReading::Outcome::Differ;

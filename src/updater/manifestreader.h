@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QVector>
 
 #include <functional>
 #include <optional>
+
+class QJsonValue;
 
 // What a reading of the update manifest found, in the order the check reports it. Reading is a
 // plain function of the manifest's bytes, the installed version and the locale flags, so it can
@@ -24,6 +27,18 @@ struct ManifestFinding
     QString url;
 };
 
+// What the manifest's "integrity" member says about one file: {"size": n, "sha256": "hex"}.
+struct FileIntegrity
+{
+    qint64 size = -1;
+    QByteArray sha256; // 64 lowercase hex digits
+    QString problem;   // why the entry cannot be used; a file with such an entry must fail
+    bool isValid() const { return problem.isEmpty(); }
+};
+
+// Files above this size are not believed: no game file comes near it.
+constexpr qint64 kMaxIntegritySize = qint64(1) << 40;
+
 struct ManifestReading
 {
     enum class Outcome {
@@ -36,7 +51,18 @@ struct ManifestReading
     qint64 localNumber = 0;
     qint64 onlineNumber = 0;
     QVector<ManifestFinding> findings;
+
+    // The "integrity" member is an object (read unless NoVersionList). Keyed by the URL texts
+    // exactly as the locale lists write them; entries for URLs no list holds are never asked for.
+    bool hasIntegrity = false;
+    QHash<QString, FileIntegrity> integrity;
+    // Equal versions with integrity data: every file of an installed locale (FileListed only),
+    // so that missing or damaged files can be fetched again.
+    QVector<ManifestFinding> installedFiles;
 };
+
+// One value of the "integrity" object, checked: a problem names what is wrong with it.
+FileIntegrity readIntegrityEntry(const QJsonValue &entry);
 
 // Flag of a locale name in the WClientLocale group ("1", "0", or anything else).
 using LocaleFlagLookup = std::function<QString(const QString &locale)>;

@@ -143,14 +143,61 @@ bool StagedFile::commit()
         return false;
     }
     temp.setFileName(QString());
+    persistent = false;
     return true;
 }
 
 void StagedFile::discard()
 {
+    persistent = false;
     if (temp.fileName().isEmpty())
         return;
     temp.close();
     temp.remove();
+    temp.setFileName(QString());
+}
+
+bool StagedFile::openPartial(const QString &path, const QString &partial)
+{
+    discard();
+    target = resolvedTarget(path);
+    error.clear();
+    temp.setFileName(partial);
+    if (!QFileInfo(partial).isFile() || !temp.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        error = temp.errorString();
+        temp.setFileName(QString());
+        return false;
+    }
+    persistent = true;
+    return true;
+}
+
+// Closed and opened again around the move: Windows cannot move a file that is open.
+bool StagedFile::makePersistent(const QString &partial)
+{
+    if (!temp.isOpen())
+        return false;
+    temp.close();
+    const QString from = temp.fileName();
+    if (!replaceFile(from, partial)) {
+        temp.open(QIODevice::WriteOnly | QIODevice::Append);
+        return false;
+    }
+    temp.setFileName(partial);
+    persistent = temp.open(QIODevice::WriteOnly | QIODevice::Append);
+    if (!persistent)
+        error = temp.errorString();
+    return persistent;
+}
+
+bool StagedFile::restart()
+{
+    return temp.isOpen() && temp.resize(0) && temp.seek(0);
+}
+
+void StagedFile::release()
+{
+    persistent = false;
+    temp.close();
     temp.setFileName(QString());
 }

@@ -13,7 +13,13 @@ public:
     StagedFile() = default;
     StagedFile(const StagedFile &) = delete;
     StagedFile &operator=(const StagedFile &) = delete;
-    ~StagedFile() { discard(); }
+    ~StagedFile()
+    {
+        if (persistent)
+            release();
+        else
+            discard();
+    }
 
     // Creates the temporary file for `target`. False when the target is a folder or an existing
     // file that may not be written, or when no file can be created beside it.
@@ -27,6 +33,17 @@ public:
     // Drops the temporary file; the target is not touched.
     void discard();
 
+    // For resuming: continue writing at the end of the existing file `partial`.
+    bool openPartial(const QString &target, const QString &partial);
+    // Moves the temporary file to the fixed name `partial`, where it outlives the launcher.
+    bool makePersistent(const QString &partial);
+    bool isPersistent() const { return persistent; }
+    // Starts the file again from its first byte.
+    bool restart();
+    // Closes the file and leaves it where it is, for a later start to continue.
+    void release();
+    qint64 size() const { return temp.size(); }
+
     // The file that commit() replaces (symbolic links followed, as QSaveFile does).
     QString targetPath() const { return target; }
     QString errorString() const { return error; }
@@ -37,4 +54,5 @@ private:
     QFile temp;
     QString target;
     QString error;
+    bool persistent = false;
 };

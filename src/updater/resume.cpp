@@ -1,0 +1,94 @@
+#include "resume.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+namespace Resume {
+
+QString partialPath(const QString &target)
+{
+    return target + QStringLiteral(".partial");
+}
+
+QString infoPath(const QString &target)
+{
+    return target + QStringLiteral(".partial.info");
+}
+
+std::optional<PartialInfo> readInfo(const QString &target)
+{
+    QFile file(infoPath(target));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QList<QByteArray> lines = file.read(64 * 1024).split('\n');
+    if (lines.size() < 3)
+        return std::nullopt;
+    PartialInfo info;
+    info.url = QString::fromUtf8(lines.at(0));
+    info.validator = lines.at(1);
+    bool ok = false;
+    info.total = lines.at(2).toLongLong(&ok);
+    if (!ok || info.total < 0 || info.validator.isEmpty())
+        return std::nullopt;
+    return info;
+}
+
+bool writeInfo(const QString &target, const PartialInfo &info)
+{
+    QSaveFile file(infoPath(target));
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write(info.url.toUtf8() + '\n' + info.validator + '\n' + QByteArray::number(info.total) +
+               '\n');
+    return file.commit();
+}
+
+void forget(const QString &target)
+{
+    QFile::remove(partialPath(target));
+    QFile::remove(infoPath(target));
+}
+
+std::optional<ContentRange> parseContentRange(const QByteArray &value)
+{
+    const QByteArray text = value.trimmed();
+    if (!text.startsWith("bytes "))
+        return std::nullopt;
+    const int dash = text.indexOf('-'), slash = text.indexOf('/');
+    if (dash < 0 || slash < dash)
+        return std::nullopt;
+    bool ok1 = false, ok2 = false, ok3 = false;
+    ContentRange range;
+    range.first = text.mid(6, dash - 6).trimmed().toLongLong(&ok1);
+    range.last = text.mid(dash + 1, slash - dash - 1).trimmed().toLongLong(&ok2);
+    range.total = text.mid(slash + 1).trimmed().toLongLong(&ok3);
+    if (!ok1 || !ok2 || !ok3 || range.first < 0 || range.last < range.first ||
+        range.total <= range.last)
+        return std::nullopt;
+    return range;
+}
+
+bool isTransportError(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::NoError: // a body cut short without an error report
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::OperationCanceledError: // also the transfer timeout
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionClosedError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int backoffMs(int attempt)
+{
+    return 500 << qBound(0, attempt - 1, 4);
+}
+
+} // namespace Resume

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QNetworkReply>
+#include <QString>
+
+#include <optional>
+
+// Continuing a transfer that broke off: what is kept beside the target between starts, and how
+// a server's answer to a Range request is read.
+namespace Resume {
+
+// Files this big keep their partial file across starts; smaller ones just start again.
+constexpr qint64 kKeepAcrossStartsBytes = qint64(8) << 20;
+// Tries after the first one, within a run.
+constexpr int kMaxRetries = 3;
+
+// The partial file and what identifies its server file, under fixed names beside the target.
+QString partialPath(const QString &target);
+QString infoPath(const QString &target);
+
+struct PartialInfo
+{
+    QString url;
+    QByteArray validator; // the server's ETag, or its Last-Modified when it sends no ETag
+    qint64 total = -1;    // the whole file's size
+};
+std::optional<PartialInfo> readInfo(const QString &target);
+bool writeInfo(const QString &target, const PartialInfo &info);
+// Removes the partial file and its info.
+void forget(const QString &target);
+
+// "bytes FIRST-LAST/TOTAL"; nullopt for anything else (including an unknown total).
+struct ContentRange
+{
+    qint64 first = -1;
+    qint64 last = -1;
+    qint64 total = -1;
+};
+std::optional<ContentRange> parseContentRange(const QByteArray &value);
+
+// The connection, not the server, ended the transfer: worth continuing.
+bool isTransportError(QNetworkReply::NetworkError error);
+
+// Pause before retry `attempt` (1-based): 0.5 s, 1 s, 2 s.
+int backoffMs(int attempt);
+
+} // namespace Resume
