@@ -134,6 +134,8 @@ grep -q "Checking download queue" again.log && fail "again: a download run start
 mkdir -p "$work/old"
 cp -a "$client/Data" "$work/old/"
 printf 'new content of 1.2\n' >"$updates/enGB/Interface Art.MPQ"
+# Changed in 1.2, so the launcher must fetch it (an unchanged file is not asked for).
+printf 'patch of 1.2\n' >"$updates/ruRU/patch-ruRU-4.MPQ"
 publish 1.2
 rm "$updates/ruRU/patch-ruRU-4.MPQ"
 run_launcher broken "files downloaded successfully"
