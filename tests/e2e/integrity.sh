@@ -46,10 +46,9 @@ python3 -u "$here/rangeserver.py" "$work/server" "$port" --cut-file "$work/cuts"
 server_pid=$!
 wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || fail "HTTP server did not start"
 
-# The manifest with every listed file's size and SHA-256 under "integrity".
+# The publisher lists every file's size and SHA-256 under "integrity".
 publish() {
     "$publisher" --date 2026-12-01 --output "$manifest" "$updates" "$1" "$base/updates/" >/dev/null
-    python3 "$here/add_integrity.py" "$manifest" "$updates" "$base/updates/"
 }
 
 cat >config.conf <<CONF

@@ -12,7 +12,7 @@ struct FileDigest
     QString problem;   // why the file could not be read; empty on success
 };
 
-// Size and SHA-256 of a file, read in chunks: a file of any size costs one chunk of memory.
+// Size and SHA-256 of a file, read in blocks: a file of any size costs one block of memory.
 FileDigest digestFile(const QString &path);
 
 } // namespace Publish
