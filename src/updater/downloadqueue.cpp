@@ -314,9 +314,11 @@ void AppConfig::beginTransfer(const QUrl &url)
 void AppConfig::readChunkedBodyItself()
 {
     QNetworkReply *reply = activeReply;
+    if (!reply)
+        return;
     const int status = statusOf(reply);
     // With a Content-Length beside it (no sound server sends both) the length is checked.
-    if (!reply || status < 200 || status > 299 ||
+    if (status < 200 || status > 299 ||
         !reply->rawHeader("Transfer-Encoding").toLower().contains("chunked") ||
         reply->header(QNetworkRequest::ContentLengthHeader).isValid())
         return;
