@@ -107,6 +107,8 @@ requests_since() {
 publish 1.1
 run_launcher fresh "files downloaded successfully"
 grep -qxF "4 / 4 files downloaded successfully" fresh.log || fail "fresh: $(grep downloaded fresh.log)"
+grep -qF "4 / 4 files downloaded successfully" embercrest-launcher.log ||
+    fail "fresh: the log beside config.conf lacks the outcome"
 for locale in ruRU enGB; do
     for file in "$updates/$locale"/*; do
         cmp -s "$file" "$client/Data/$locale/${file##*/}" ||
