@@ -10,8 +10,10 @@
 
 #include <csignal>
 #include <fcntl.h>
+#ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 using namespace UpdaterTest;
 
@@ -451,6 +453,9 @@ void TestDownloadQueue::failedWriteIsDetected()
     server->serve("/small.bin", "small");
     publish({{"ruRU", {url("/big.bin"), url("/small.bin")}}});
 
+#ifndef Q_OS_UNIX
+    QSKIP("The disk is made to refuse a chunk through a POSIX file size limit");
+#else
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit previous{};
     getrlimit(RLIMIT_FSIZE, &previous);
@@ -468,6 +473,7 @@ void TestDownloadQueue::failedWriteIsDetected()
     QCOMPARE(filesBelow(data), QStringList({"big.bin", "small.bin"}));
     QCOMPARE(run.failed.count(), 1);
     QCOMPARE(run.capture.lines().last(), QStringLiteral("1 / 2 files downloaded successfully"));
+#endif
 }
 
 // A replaced file keeps its permissions and a new one gets those of any new file, as when the
@@ -628,14 +634,18 @@ void TestDownloadQueue::bigFileWithBoundedMemory()
     server->setRoute("/big.MPQ", route);
     publish({{"ruRU", {url("/big.MPQ")}}});
 
+#ifdef Q_OS_LINUX
     QVERIFY(writeFile("/proc/self/clear_refs", "5")); // resets the peak to the current size
+#endif
     const qint64 before = peakResidentKiB();
     Run run;
     QVERIFY(run.waitForEnd(60000));
     const qint64 growth = peakResidentKiB() - before;
 
     QCOMPARE(run.done.count(), 1);
-#ifndef EMBERCREST_SANITIZED // the sanitizers keep freed memory quarantined: no bound to see
+#if defined(Q_OS_LINUX) && !defined(EMBERCREST_SANITIZED)
+    // The sanitizers keep freed memory quarantined: no bound to see. Elsewhere the peak cannot
+    // be reset; the bytes are still checked.
     QVERIFY2(growth < 16 * 1024, qPrintable(QString("peak grew by %1 KiB").arg(growth)));
 #else
     Q_UNUSED(growth)

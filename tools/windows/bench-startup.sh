@@ -14,8 +14,10 @@ export WINEPREFIX=$build/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRID
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 trap '"$wineserver" -k 2>/dev/null || true; "$wineserver" -w 2>/dev/null || true' EXIT
-[ -e "$WINEPREFIX/system.reg" ] || "$wine" wineboot --init >/dev/null 2>&1 || true
+mkdir -p "$WINEPREFIX"
+"$wineserver" -w 2>/dev/null || true
 "$wineserver" -p
+[ -e "$WINEPREFIX/system.reg" ] || "$wine" wineboot --init >/dev/null 2>&1 || true
 work=$(mktemp -d)
 trap 'rm -rf "$work"; "$wineserver" -k 2>/dev/null || true; "$wineserver" -w 2>/dev/null || true' EXIT
 cd "$work"
