@@ -68,7 +68,9 @@ public:
     {
         fflush(stderr);
         QStringList found;
-        for (const QString &line : QString::fromUtf8(readFile(path)).split('\n')) {
+        for (QString line : QString::fromUtf8(readFile(path)).split('\n')) {
+            if (line.endsWith('\r')) // Windows ends text lines with CR LF
+                line.chop(1);
             for (const QString &prefix : prefixes) {
                 if (line.startsWith(prefix))
                     found << line;
@@ -480,6 +482,9 @@ void TestDownloadQueue::failedWriteIsDetected()
 // file is written in place: the temporary file must not leave its own behind.
 void TestDownloadQueue::savedFilesKeepPermissions()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows files have no permission bits to keep (only a read-only flag)");
+#endif
     const QString data = client + "/Data/ruRU/";
     QVERIFY(writeFile(data + "reference", "")); // a new file as any program makes it
     const QFileDevice::Permissions usual = QFile::permissions(data + "reference");
