@@ -92,8 +92,7 @@ run_launcher() {
     window=$(launcher_window)
     [ -n "$window" ] || fail "$1: no launcher window ($(tail -n 5 "$log"))"
     wait_for 60 grep -qF -- "$2" "$log" || fail "$1: no line '$2' in: $(cat "$log")"
-    click_in_window "$window" 1160 16
-    wait_for 20 bash -c "! kill -0 $pid 2>/dev/null" || fail "$1: close did not end the launcher"
+    close_launcher_window "$window" "$pid" || fail "$1: close did not end the launcher"
     local status=0
     wait "$pid" || status=$?
     [ "$status" = 0 ] || fail "$1: exit code $status"

@@ -4,7 +4,5 @@
 # display and the Wine prefix.
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-# The static Qt carries the Windows platform plugin, not the offscreen one the Linux suites use.
-export QT_QPA_PLATFORM=windows
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 exec "$wine" "$@"
