@@ -32,7 +32,7 @@ read -r _ width height < <(xdotool getwindowgeometry --shell "$window" |
 keys=$(grep -c '=' config.conf)
 [ "$keys" = 20 ] || fail "config.conf holds $keys keys, expected 20"
 grep -q '^\[Main\]' config.conf && fail "config.conf has a Main group"
-grep -q 'AppConfig->Constructor: I'"'"'m called!' "$work/launcher.log" || fail "updater not built"
+wait_for 10 grep -q 'AppConfig->Constructor: I'"'"'m called!' "$work/launcher.log" || fail "updater not built"
 
 sleep 1 # the launcher must keep running on its own
 kill -0 "$pid" 2>/dev/null || fail "launcher exited by itself"

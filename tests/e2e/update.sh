@@ -78,8 +78,8 @@ WOTLK=0.0
 LEGION=0.0
 EOF
 
-installed_version() {
-    sed -n '/^\[ClientVersion\]/,/^\[/s/^WOTLK=//p' config.conf
+installed_version() { # config.conf has CR LF line ends on Windows
+    sed -n '/^\[ClientVersion\]/,/^\[/s/^WOTLK=//p' config.conf | tr -d '\r'
 }
 
 # run_launcher NAME LINE: starts the launcher, waits for LINE in its log, then closes it through

@@ -2,7 +2,8 @@
 ; and an uninstaller that removes only what it installed. config.conf, the log and any game
 ; folder stay, whatever folder the launcher was installed into.
 ; makensis -DVERSION=x.y.z.w -DSTAGE=<folder with the files> -DOUTFILE=<setup.exe> installer.nsi
-Unicode true
+; A 64-bit installer for a 64-bit program (it runs under wine64 too).
+Target amd64-unicode
 !include "MUI2.nsh"
 
 !define NAME "Embercrest Launcher"

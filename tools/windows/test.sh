@@ -23,9 +23,18 @@ fi
 export WINEPREFIX=$build/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+# The e2e scripts also run the launcher as "nobody", who needs a prefix of its own.
+as_nobody=()
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null && id nobody >/dev/null 2>&1; then
+    as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups -- env HOME=/tmp WINEPREFIX="$WINEPREFIX-nobody")
+fi
 cleanup() {
     "$wineserver" -k 2>/dev/null || true
     "$wineserver" -w 2>/dev/null || true
+    if [ ${#as_nobody[@]} -gt 0 ]; then
+        "${as_nobody[@]}" "$wineserver" -k 2>/dev/null || true
+        "${as_nobody[@]}" "$wineserver" -w 2>/dev/null || true
+    fi
 }
 trap cleanup EXIT
 mkdir -p "$WINEPREFIX"
@@ -36,6 +45,13 @@ if [ ! -e "$WINEPREFIX/system.reg" ]; then
     "$wine" wineboot --init >/dev/null 2>&1 || true
 fi
 
+if [ ${#as_nobody[@]} -gt 0 ] && [ ! -e "$WINEPREFIX-nobody/system.reg" ]; then
+    echo "test.sh: creating the Wine prefix $WINEPREFIX-nobody"
+    mkdir -p "$WINEPREFIX-nobody"
+    chown nobody "$WINEPREFIX-nobody"
+    chmod 755 "$build"
+    "${as_nobody[@]}" "$wine" wineboot --init >/dev/null 2>&1 || true
+fi
 # The first program of a server session starts Wine's own services; one that is a test may
 # hang there (seen with the first suite of a run). A trivial program takes that turn.
 timeout 120 "$wine" cmd /c exit >/dev/null 2>&1 || true
@@ -65,10 +81,12 @@ printf '[ClientVersion]\nWOTLK=1.1\n' >"$target/config.conf"
 printf 'line\n' >"$target/embercrest-launcher.log"
 mkdir -p "$target/World of Warcraft/Data"
 printf 'game\n' >"$target/World of Warcraft/Data/patch.MPQ"
-# The uninstaller copies itself away and returns at once; _?= runs it in place and waits.
-"$wine" "$target/uninstall.exe" /S "_?=$("$wine" winepath -w "$target")" ||
-    installer_failed "uninstall exit code $?"
-rm -f "$target/uninstall.exe" # left behind by _?= by design
+# The uninstaller copies itself away and returns at once: wait for its work to show.
+"$wine" "$target/uninstall.exe" /S || installer_failed "uninstall exit code $?"
+for _ in $(seq 120); do
+    [ -e "$target/uninstall.exe" ] || break
+    sleep 0.5
+done
 [ ! -e "$target/embercrest-launcher.exe" ] || installer_failed "the launcher stayed"
 [ ! -e "$programs/Embercrest Launcher.lnk" ] || installer_failed "the Start menu entry stayed"
 [ "$(cat "$target/config.conf" 2>/dev/null)" = "$(printf '[ClientVersion]\nWOTLK=1.1')" ] ||

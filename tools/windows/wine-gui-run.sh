@@ -9,7 +9,8 @@ skip=0
 "$(dirname "$0")/wine-run.sh" "$@" &
 pid=$!
 trap 'kill "$pid" 2>/dev/null' TERM INT
-tail -s 0.1 -n +"$((skip + 1))" -F "$log" 2>/dev/null >&2 &
+# Without the time stamp, as on standard error.
+tail -s 0.1 -n +"$((skip + 1))" -F "$log" 2>/dev/null | sed -u 's/^[0-9-]* [0-9:.]* //' >&2 &
 tailer=$!
 status=0
 wait "$pid" || status=$?
