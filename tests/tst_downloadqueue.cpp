@@ -14,8 +14,10 @@
 
 #include <csignal>
 #include <fcntl.h>
+#ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 using namespace UpdaterTest;
 
@@ -70,7 +72,9 @@ public:
     {
         fflush(stderr);
         QStringList found;
-        for (const QString &line : QString::fromUtf8(readFile(path)).split('\n')) {
+        for (QString line : QString::fromUtf8(readFile(path)).split('\n')) {
+            if (line.endsWith('\r')) // Windows ends text lines with CR LF
+                line.chop(1);
             for (const QString &prefix : prefixes) {
                 if (line.startsWith(prefix))
                     found << line;
@@ -538,6 +542,9 @@ void TestDownloadQueue::failedWriteIsDetected()
     server->serve("/small.bin", "small");
     publish({{"ruRU", {url("/big.bin"), url("/small.bin")}}});
 
+#ifndef Q_OS_UNIX
+    QSKIP("The disk is made to refuse a chunk through a POSIX file size limit");
+#else
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit previous{};
     getrlimit(RLIMIT_FSIZE, &previous);
@@ -560,12 +567,16 @@ void TestDownloadQueue::failedWriteIsDetected()
                  .size(),
              1);
     QCOMPARE(run.capture.lines().last(), QStringLiteral("1 / 2 files downloaded successfully"));
+#endif
 }
 
 // A replaced file keeps its permissions and a new one gets those of any new file, as when the
 // file is written in place: the temporary file must not leave its own behind.
 void TestDownloadQueue::savedFilesKeepPermissions()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows files have no permission bits to keep (only a read-only flag)");
+#endif
     const QString data = client + "/Data/ruRU/";
     QVERIFY(writeFile(data + "reference", "")); // a new file as any program makes it
     const QFileDevice::Permissions usual = QFile::permissions(data + "reference");
@@ -740,14 +751,18 @@ void TestDownloadQueue::bigFileWithBoundedMemory()
     server->setRoute("/big.MPQ", route);
     publish({{"ruRU", {url("/big.MPQ")}}});
 
+#ifdef Q_OS_LINUX
     QVERIFY(writeFile("/proc/self/clear_refs", "5")); // resets the peak to the current size
+#endif
     const qint64 before = peakResidentKiB();
     Run run;
     QVERIFY(run.waitForEnd(60000));
     const qint64 growth = peakResidentKiB() - before;
 
     QCOMPARE(run.done.count(), 1);
-#ifndef EMBERCREST_SANITIZED // the sanitizers keep freed memory quarantined: no bound to see
+#if defined(Q_OS_LINUX) && !defined(EMBERCREST_SANITIZED)
+    // The sanitizers keep freed memory quarantined: no bound to see. Elsewhere the peak cannot
+    // be reset; the bytes are still checked.
     QVERIFY2(growth < 16 * 1024, qPrintable(QString("peak grew by %1 KiB").arg(growth)));
 #else
     Q_UNUSED(growth)

@@ -1,6 +1,8 @@
 #include "ui/mainwindow.h"
 #include "ui/style.h"
 
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -80,6 +82,7 @@ private slots:
     void formHasEveryWidgetInPlace();
     void childrenAreStackedInRaiseOrder();
     void windowProperties();
+    void textsUseTheEmbeddedFonts();
     void textsAreRussianWithTheCatalogue();
     void creditsFitTheLabel_data();
     void creditsFitTheLabel();
@@ -140,6 +143,26 @@ void TestMainWindow::windowProperties()
     QVERIFY(!window.windowIcon().isNull());
     QVERIFY(window.styleSheet().isEmpty());
     QCOMPARE(window.font().family(), QString("Gotham Pro Light"));
+}
+
+// The style sheet and the form name families no system has; each must resolve to a family
+// of the embedded font files, not to the system's own fallback.
+void TestMainWindow::textsUseTheEmbeddedFonts()
+{
+    MainWindow window;
+    window.setStyleSheet(applicationStyleSheet());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QStringList embedded = registerEmbeddedFonts();
+    QVERIFY(!embedded.isEmpty());
+    for (const char *name : {"TitleBar", "Logo", "Slogan", "WOTLK", "Play", "CopyRight"}) {
+        auto *widget = window.findChild<QWidget *>(QLatin1String(name));
+        widget->ensurePolished();
+        const QString family = QFontInfo(widget->font()).family();
+        const bool isEmbedded = std::any_of(embedded.cbegin(), embedded.cend(),
+                                            [&](const QString &e) { return family.startsWith(e); });
+        QVERIFY2(isEmbedded, qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(name), family)));
+    }
 }
 
 void TestMainWindow::textsAreRussianWithTheCatalogue()

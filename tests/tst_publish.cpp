@@ -295,6 +295,12 @@ void TestPublish::badInputFailsAndKeepsManifest()
     QFETCH(QString, folder);
     QFETCH(QString, date);
     QFETCH(QString, message);
+#ifdef Q_OS_WIN
+    const QString tag = QTest::currentDataTag();
+    if (tag == "?" || tag == "control" || tag == "device" || tag == "backslash" ||
+        tag == "trailing dot")
+        QSKIP("Windows cannot hold a file of that name, or stores it under another one");
+#endif
 
     QTemporaryDir dir;
     const QString updates = dir.filePath("updates");

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "style.h"
 #include "ui_mainwindow.h"
 
 #include <QMouseEvent>
@@ -21,6 +22,7 @@ QPoint globalPointOf(const QMouseEvent *event)
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), settingsCreated(0)
 {
+    registerEmbeddedFonts(); // before the form names its families
     ui->setupUi(this);
 }
 

@@ -14,6 +14,7 @@
 
 namespace {
 
+#if defined(Q_OS_UNIX)
 QSet<QString> foldersOf(const QStringList &files)
 {
     QSet<QString> folders;
@@ -22,7 +23,6 @@ QSet<QString> foldersOf(const QStringList &files)
     return folders;
 }
 
-#if defined(Q_OS_UNIX)
 // Opens read-only and hands the descriptor to `sync`; folders can be opened this way too.
 template <typename Sync> bool syncPath(const QString &path, Sync sync)
 {

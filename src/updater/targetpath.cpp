@@ -56,7 +56,9 @@ bool isPlainName(const QString &name)
 DownloadTarget downloadTarget(const QString &clientDir, const QString &locale,
                               const QString &urlText)
 {
-    const QString name = QFileInfo(urlText).fileName();
+    // The URL's own separator only: Windows would also split at '\\' and save "a\\..\\b.bin"
+    // as "b.bin", where Linux refuses the name.
+    const QString name = urlText.mid(urlText.lastIndexOf(QLatin1Char('/')) + 1);
     DownloadTarget target;
     target.path = clientDir + QLatin1String("/Data/") + locale + QLatin1Char('/') + name;
     target.writable = !clientDir.isEmpty() && isPlainName(locale) && isPlainName(name);

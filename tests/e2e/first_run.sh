@@ -32,14 +32,13 @@ read -r _ width height < <(xdotool getwindowgeometry --shell "$window" |
 keys=$(grep -c '=' config.conf)
 [ "$keys" = 20 ] || fail "config.conf holds $keys keys, expected 20"
 grep -q '^\[Main\]' config.conf && fail "config.conf has a Main group"
-grep -q 'AppConfig->Constructor: I'"'"'m called!' "$work/launcher.log" || fail "updater not built"
+wait_for 10 grep -q 'AppConfig->Constructor: I'"'"'m called!' "$work/launcher.log" || fail "updater not built"
 
 sleep 1 # the launcher must keep running on its own
 kill -0 "$pid" 2>/dev/null || fail "launcher exited by itself"
 grep -q '"GET ' "$work/http.log" && fail "a request was made on the first run: $(cat "$work/http.log")"
 
-click_in_window "$window" 1160 16 # the title bar's close button
-wait_for 20 bash -c "! kill -0 $pid 2>/dev/null" || fail "close button did not end the launcher"
+close_launcher_window "$window" "$pid" || fail "close button did not end the launcher"
 status=0
 wait "$pid" || status=$?
 [ "$status" = 0 ] || fail "exit code $status"

@@ -40,8 +40,7 @@ start_launcher() {
 # Closes the window with the title bar's button and expects exit code 0.
 close_launcher() {
     local log=$1
-    click_in_window "$window" 1160 16
-    wait_for 20 bash -c "! kill -0 $pid 2>/dev/null" || fail "$case: close did not end the launcher"
+    close_launcher_window "$window" "$pid" || fail "$case: close did not end the launcher"
     local status=0
     wait "$pid" || status=$?
     [ "$status" = 0 ] || fail "$case: exit code $status ($(tail -n 5 "$log"))"

@@ -27,6 +27,18 @@ click_in_window() {
     xdotool mousemove --window "$1" "$2" "$3" click 1
 }
 
+# close_launcher_window WINDOW PID: clicks the title bar's close button until the process ends
+# (at most 20 s). Under Wine a click that comes right after the window appeared can be lost,
+# so it is repeated every 2 s; on Linux the first one ends it.
+close_launcher_window() {
+    local deadline=$((SECONDS + 20))
+    while kill -0 "$2" 2>/dev/null; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        click_in_window "$1" 1160 16
+        wait_for 2 bash -c "! kill -0 $2 2>/dev/null" || true
+    done
+}
+
 # A free TCP port on 127.0.0.1.
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'

@@ -78,8 +78,8 @@ WOTLK=0.0
 LEGION=0.0
 EOF
 
-installed_version() {
-    sed -n '/^\[ClientVersion\]/,/^\[/s/^WOTLK=//p' config.conf
+installed_version() { # config.conf has CR LF line ends on Windows
+    sed -n '/^\[ClientVersion\]/,/^\[/s/^WOTLK=//p' config.conf | tr -d '\r'
 }
 
 # run_launcher NAME LINE: starts the launcher, waits for LINE in its log, then closes it through
@@ -92,8 +92,7 @@ run_launcher() {
     window=$(launcher_window)
     [ -n "$window" ] || fail "$1: no launcher window ($(tail -n 5 "$log"))"
     wait_for 60 grep -qF -- "$2" "$log" || fail "$1: no line '$2' in: $(cat "$log")"
-    click_in_window "$window" 1160 16
-    wait_for 20 bash -c "! kill -0 $pid 2>/dev/null" || fail "$1: close did not end the launcher"
+    close_launcher_window "$window" "$pid" || fail "$1: close did not end the launcher"
     local status=0
     wait "$pid" || status=$?
     [ "$status" = 0 ] || fail "$1: exit code $status"
@@ -107,6 +106,8 @@ requests_since() {
 publish 1.1
 run_launcher fresh "files downloaded successfully"
 grep -qxF "4 / 4 files downloaded successfully" fresh.log || fail "fresh: $(grep downloaded fresh.log)"
+grep -qF "4 / 4 files downloaded successfully" embercrest-launcher.log ||
+    fail "fresh: the log beside config.conf lacks the outcome"
 for locale in ruRU enGB; do
     for file in "$updates/$locale"/*; do
         cmp -s "$file" "$client/Data/$locale/${file##*/}" ||
