@@ -57,7 +57,7 @@ void TestLogFile::sizeIsBoundedAndThePreviousLogKept()
     const int first = both.indexOf(" line ");
     const int firstNumber = both.mid(first + 6, both.indexOf('\n', first) - first - 6).toInt();
     for (int i = firstNumber; i < 40; ++i)
-        QVERIFY(both.contains(QByteArray(" line ") + QByteArray::number(i) + '\n'));
+        QVERIFY(both.contains(QByteArray(QByteArray(" line ") + QByteArray::number(i) + '\n')));
 }
 
 QTEST_MAIN(TestLogFile)

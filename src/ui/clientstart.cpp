@@ -5,6 +5,7 @@
 
 namespace ClientStart {
 
+#ifndef Q_OS_WIN
 namespace {
 
 // A name is looked up in PATH; anything with a "/" is taken as a path.
@@ -17,6 +18,7 @@ QString findProgram(const QString &command)
 }
 
 } // namespace
+#endif
 
 Command commandFor(const QString &clientPath)
 {
