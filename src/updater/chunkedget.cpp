@@ -1,7 +1,9 @@
 #include "chunkedget.h"
 
-#include <QSslSocket>
 #include <QTcpSocket>
+#ifndef QT_NO_SSL
+#include <QSslSocket>
+#endif
 
 #include <cstring>
 
@@ -31,7 +33,16 @@ void ChunkedGet::start()
 {
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     const bool secure = target.scheme() == QLatin1String("https");
+#ifdef QT_NO_SSL
+    if (secure) {
+        // A Qt without TLS (such as the static Windows build) cannot fetch this file at all.
+        fail(QStringLiteral("TLS is not available"));
+        return;
+    }
+    socket = new QTcpSocket(this);
+#else
     socket = secure ? new QSslSocket(this) : new QTcpSocket(this);
+#endif
     socket->setReadBufferSize(bufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &ChunkedGet::process);
     connect(socket, &QTcpSocket::disconnected, this, &ChunkedGet::socketClosed);
@@ -48,14 +59,17 @@ void ChunkedGet::start()
     });
     connect(socket, &QTcpSocket::bytesWritten, this, [this] { stall.start(); });
     const quint16 port = quint16(target.port(secure ? 443 : 80));
+#ifndef QT_NO_SSL
     if (secure) {
         auto *ssl = static_cast<QSslSocket *>(socket);
         connect(ssl, &QSslSocket::encrypted, this, &ChunkedGet::sendRequest);
         ssl->connectToHostEncrypted(target.host(), port);
-    } else {
-        connect(socket, &QTcpSocket::connected, this, &ChunkedGet::sendRequest);
-        socket->connectToHost(target.host(), port);
+        stall.start();
+        return;
     }
+#endif
+    connect(socket, &QTcpSocket::connected, this, &ChunkedGet::sendRequest);
+    socket->connectToHost(target.host(), port);
     stall.start();
 }
 
