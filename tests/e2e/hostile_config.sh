@@ -26,9 +26,9 @@ prepare() {
     esac
 }
 
-# start_launcher LOG [COMMAND PREFIX...]: starts the launcher in the current folder and sets
+# open_launcher LOG [COMMAND PREFIX...]: starts the launcher in the current folder and sets
 # $pid and $window.
-start_launcher() {
+open_launcher() {
     local log=$1
     shift
     "$@" "$launcher" >"$log" 2>&1 &
@@ -51,7 +51,7 @@ for case in binary huge odd-keys directory empty; do
     mkdir -p "$dir"
     cd "$dir"
     prepare "$case"
-    start_launcher "$dir/launcher.log"
+    open_launcher "$dir/launcher.log"
     close_launcher "$dir/launcher.log"
     echo "$case: ok"
 done
@@ -121,7 +121,7 @@ if ! as_player test -x "$launcher"; then
     echo "SKIP read-only cases: the launcher cannot be run as nobody ($launcher)"
     exit 0
 fi
-start_launcher "$root/$case.log" as_player
+open_launcher "$root/$case.log" as_player
 toggle_minimize
 wait_for 20 grep -q '^MinimizeOnPlay=yes' config.conf || fail "$case: the setting was not stored"
 close_launcher "$root/$case.log"
@@ -137,7 +137,7 @@ chmod 444 config.conf
 if player_can_write config.conf; then
     echo "SKIP $case: chmod does not stop this user's writes (root without a way to drop privileges)"
 else
-    start_launcher "$root/$case.log" as_player
+    open_launcher "$root/$case.log" as_player
     toggle_minimize
     close_launcher "$root/$case.log"
     [ "$(cat config.conf)" = "$(printf '%s' "$config_text")" ] || fail "$case: config.conf changed"
@@ -153,7 +153,7 @@ cd "$dir"
 if player_can_write "$dir"; then
     echo "SKIP $case: chmod does not stop this user's writes (root without a way to drop privileges)"
 else
-    start_launcher "$root/$case.log" as_player
+    open_launcher "$root/$case.log" as_player
     toggle_minimize page-open
     close_launcher "$root/$case.log"
     [ -z "$(ls -A "$dir")" ] || fail "$case: files appeared: $(ls -A "$dir")"

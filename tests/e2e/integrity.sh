@@ -67,33 +67,6 @@ frFR=0
 WOTLK=0.0
 CONF
 
-installed_version() {
-    sed -n '/^\[ClientVersion\]/,/^\[/s/^WOTLK=//p' config.conf
-}
-
-# start_launcher NAME: starts the launcher with its log in NAME.log.
-start_launcher() {
-    "$launcher" >"$work/$1.log" 2>&1 &
-    launcher_pid=$!
-}
-
-# run_launcher NAME LINE: starts the launcher, waits for LINE in its log, closes it through the
-# title bar's close button and expects exit code 0.
-run_launcher() {
-    local log=$work/$1.log
-    start_launcher "$1"
-    local window
-    window=$(launcher_window)
-    [ -n "$window" ] || fail "$1: no launcher window ($(tail -n 5 "$log"))"
-    wait_for 60 grep -qF -- "$2" "$log" || fail "$1: no line '$2' in: $(cat "$log")"
-    click_in_window "$window" 1160 16
-    wait_for 20 bash -c "! kill -0 $launcher_pid 2>/dev/null" || fail "$1: close did not end the launcher"
-    local status=0
-    wait "$launcher_pid" || status=$?
-    launcher_pid=""
-    [ "$status" = 0 ] || fail "$1: exit code $status"
-}
-
 # Server log lines since the mark: "GET PATH STATUS SENT RANGE".
 log_mark=0
 mark_log() { log_mark=$(wc -l <http.log); }
@@ -172,9 +145,7 @@ start_launcher killed
 partial=$client/Data/ruRU/big.MPQ.partial
 wait_for 60 bash -c "[ \"\$(stat -c %s '$partial' 2>/dev/null)\" = 6000000 ]" ||
     fail "killed: no partial file of 6000000 bytes: $(ls -la "$client/Data/ruRU"; cat killed.log)"
-kill -9 "$launcher_pid"
-wait "$launcher_pid" 2>/dev/null || true
-launcher_pid=""
+kill_launcher
 [ -f "$partial.info" ] || fail "killed: no info beside the partial file"
 [ "$(installed_version)" = 1.3 ] || fail "killed: installed version is $(installed_version)"
 mark_log

@@ -51,3 +51,40 @@ ensure_display() {
         exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
     fi
 }
+
+# installed_version: the WOTLK version in ./config.conf (CR LF line ends on Windows).
+installed_version() {
+    sed -n '/^\[ClientVersion\]/,/^\[/s/^WOTLK=//p' config.conf | tr -d '\r'
+}
+
+# start_launcher NAME: starts $launcher in the background, its output in $work/NAME.log and its
+# process id in launcher_pid.
+start_launcher() {
+    "$launcher" >"$work/$1.log" 2>&1 &
+    launcher_pid=$!
+}
+
+# kill_launcher: ends the launcher started by start_launcher at once, as a crash would. Under
+# Wine that process is a wrapper: the Wine server ends the Windows program itself.
+kill_launcher() {
+    [ -z "${EMBERCREST_E2E_WINE:-}" ] || wineserver -k
+    kill -9 "$launcher_pid" 2>/dev/null || true
+    wait "$launcher_pid" 2>/dev/null || true
+    launcher_pid=""
+}
+
+# run_launcher NAME LINE: starts the launcher, waits for LINE in its log, then closes it through
+# the title bar's close button and expects exit code 0.
+run_launcher() {
+    local log=$work/$1.log
+    start_launcher "$1"
+    local window
+    window=$(launcher_window)
+    [ -n "$window" ] || fail "$1: no launcher window ($(tail -n 5 "$log"))"
+    wait_for 60 grep -qF -- "$2" "$log" || fail "$1: no line '$2' in: $(cat "$log")"
+    close_launcher_window "$window" "$launcher_pid" || fail "$1: close did not end the launcher"
+    local status=0
+    wait "$launcher_pid" || status=$?
+    launcher_pid=""
+    [ "$status" = 0 ] || fail "$1: exit code $status"
+}

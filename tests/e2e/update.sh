@@ -78,26 +78,6 @@ WOTLK=0.0
 LEGION=0.0
 EOF
 
-installed_version() { # config.conf has CR LF line ends on Windows
-    sed -n '/^\[ClientVersion\]/,/^\[/s/^WOTLK=//p' config.conf | tr -d '\r'
-}
-
-# run_launcher NAME LINE: starts the launcher, waits for LINE in its log, then closes it through
-# the title bar's close button and expects exit code 0.
-run_launcher() {
-    local log=$work/$1.log
-    "$launcher" >"$log" 2>&1 &
-    local pid=$!
-    local window
-    window=$(launcher_window)
-    [ -n "$window" ] || fail "$1: no launcher window ($(tail -n 5 "$log"))"
-    wait_for 60 grep -qF -- "$2" "$log" || fail "$1: no line '$2' in: $(cat "$log")"
-    close_launcher_window "$window" "$pid" || fail "$1: close did not end the launcher"
-    local status=0
-    wait "$pid" || status=$?
-    [ "$status" = 0 ] || fail "$1: exit code $status"
-}
-
 requests_since() {
     grep -c '"GET ' http.log || true
 }
