@@ -160,6 +160,7 @@ private:
     bool transferRunning() const { return activeReply || chunkedGet; }
     void readChunkedBodyItself();
     bool keepChunkedFile();
+    bool fileSaved(bool verified, const QByteArray &sha256);
     bool keepFile(QNetworkReply *reply);
     void discardFile();
     void logRedirect();

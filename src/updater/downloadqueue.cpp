@@ -595,14 +595,7 @@ bool AppConfig::keepFile(QNetworkReply *reply)
     }
     if (partialKept)
         QFile::remove(Resume::infoPath(activeFileName));
-    const QString saved = outputFile.targetPath();
-    if (verified)
-        hashCache.remember(saved, FileStamp::of(saved), sha256);
-    else
-        hashCache.forget(saved);
-    unflushedFiles << saved;
-    qDebug() << "Saved!";
-    return true;
+    return fileSaved(verified, sha256);
 }
 
 bool AppConfig::keepChunkedFile()
@@ -617,6 +610,12 @@ bool AppConfig::keepChunkedFile()
         qDebug() << "Error: " << problem;
         return false;
     }
+    return fileSaved(verified, sha256);
+}
+
+// A file now in place: its hash is remembered when it was checked, and it joins the run's flush.
+bool AppConfig::fileSaved(bool verified, const QByteArray &sha256)
+{
     const QString saved = outputFile.targetPath();
     if (verified)
         hashCache.remember(saved, FileStamp::of(saved), sha256);
