@@ -14,19 +14,8 @@ set -euo pipefail
 
 ensure_display "$@"
 
-launcher=${EMBERCREST_LAUNCHER:?path of the launcher executable}
-publisher=${EMBERCREST_PUBLISH:?path of embercrest-publish}
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-server_pid=""
-launcher_pid=""
-cleanup() {
-    [ -z "$launcher_pid" ] || kill -9 "$launcher_pid" 2>/dev/null || true
-    [ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-cd "$work"
+enter_scratch
 
 port=$(free_port)
 base=http://127.0.0.1:$port
@@ -42,9 +31,7 @@ head -c 100000 /dev/urandom >"$updates/ruRU/small.MPQ"
 head -c 5000 /dev/urandom >"$updates/ruRU/other.MPQ"
 : >"$client/Wow.exe"
 
-python3 -u "$here/rangeserver.py" "$work/server" "$port" --cut-file "$work/cuts" >http.log 2>&1 &
-server_pid=$!
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || fail "HTTP server did not start"
+serve python3 -u "$here/rangeserver.py" "$work/server" "$port" --cut-file "$work/cuts" >http.log 2>&1
 
 # The publisher lists every file's size and SHA-256 under "integrity".
 publish() {

@@ -88,3 +88,28 @@ run_launcher() {
     launcher_pid=""
     [ "$status" = 0 ] || fail "$1: exit code $status"
 }
+
+# enter_scratch: the programs under test from the environment, and a scratch folder to work in,
+# removed on exit with the launcher and the server that the script started.
+enter_scratch() {
+    launcher=${EMBERCREST_LAUNCHER:?path of the launcher executable}
+    publisher=${EMBERCREST_PUBLISH:?path of embercrest-publish}
+    work=$(mktemp -d)
+    server_pid=""
+    launcher_pid=""
+    trap leave_scratch EXIT
+    cd "$work"
+}
+
+leave_scratch() {
+    [ -z "$launcher_pid" ] || kill -9 "$launcher_pid" 2>/dev/null || true
+    [ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+
+# serve COMMAND...: starts an HTTP server for 127.0.0.1:$port and waits until it listens.
+serve() {
+    "$@" &
+    server_pid=$!
+    wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || fail "HTTP server did not start"
+}

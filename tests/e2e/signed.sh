@@ -11,12 +11,7 @@ set -euo pipefail
 
 ensure_display "$@"
 
-launcher=${EMBERCREST_LAUNCHER:?path of the launcher executable}
-publisher=${EMBERCREST_PUBLISH:?path of embercrest-publish}
-work=$(mktemp -d)
-server_pid=""
-trap '[ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work"
+enter_scratch
 
 port=$(free_port)
 base=http://127.0.0.1:$port
@@ -36,9 +31,7 @@ EMBERCREST_MANIFEST_PUBKEY=$(cat realm.pub)
 export EMBERCREST_MANIFEST_PUBKEY
 
 # Appended to, so that each case can empty the log.
-python3 -u -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" >>http.log 2>&1 &
-server_pid=$!
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || fail "HTTP server did not start"
+serve python3 -u -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" >>http.log 2>&1
 
 printf '%s\n' '[ClientLocation]' "WOTLK=$client/Wow.exe" '[ClientDir]' "WOTLK=$client" \
     '[ClientExe]' 'WOTLK=Wow.exe' '[WClientLocale]' 'ruRU=0' 'enGB=1' '[ClientVersion]' \

@@ -10,12 +10,7 @@ set -euo pipefail
 
 ensure_display "$@"
 
-launcher=${EMBERCREST_LAUNCHER:?path of the launcher executable}
-publisher=${EMBERCREST_PUBLISH:?path of embercrest-publish}
-work=$(mktemp -d)
-server_pid=""
-trap '[ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work"
+enter_scratch
 
 port=$(free_port)
 base=http://127.0.0.1:$port
@@ -35,9 +30,7 @@ head -c 4096 /dev/urandom >"$updates/deDE/patch-deDE-4.MPQ" # not installed: nev
 printf 'set realmlist 127.0.0.1\n' >"$client/Data/enGB/realmlist.wtf"
 : >"$client/Wow.exe"
 
-python3 -u -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" >http.log 2>&1 &
-server_pid=$!
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || fail "HTTP server did not start"
+serve python3 -u -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" >http.log 2>&1
 
 publish() {
     "$publisher" --date 2026-12-01 --output "$manifest" "$updates" "$1" "$base/updates/" >/dev/null
