@@ -122,6 +122,23 @@ bool samePattern(const QString &path, qint64 size, quint32 seed)
     return true;
 }
 
+// `manifest` with an "integrity" member that gives each URL the size and SHA-256 of its bytes.
+QByteArray withIntegrity(const QByteArray &manifest, const QMap<QString, QByteArray> &files)
+{
+    QJsonObject top = QJsonDocument::fromJson(manifest).object();
+    QJsonObject entries;
+    for (auto it = files.begin(); it != files.end(); ++it)
+        entries.insert(
+            it.key(),
+            QJsonObject{
+                {"size", it.value().size()},
+                {"sha256",
+                 QString::fromLatin1(
+                     QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256).toHex())}});
+    top.insert("integrity", entries);
+    return QJsonDocument(top).toJson(QJsonDocument::Compact);
+}
+
 } // namespace
 
 class TestDownloadQueue : public QObject
@@ -156,6 +173,11 @@ private slots:
     void resume_data();
     void resume();
     void newerVersionFoundWhileTheRunEnds();
+    void recheckKeepsWhatQueuedFilesMustBe();
+    void emptyAppendWhileAFileIsOnItsWay();
+    void twoLaunchersInOneFolder();
+    void partialFilesAreNotTrusted_data();
+    void partialFilesAreNotTrusted();
 
 private:
     QString url(const QString &path) const { return server->url(path).toString(); }
@@ -271,12 +293,15 @@ void TestDownloadQueue::filesArriveInUrlOrder()
     server->serve("/files/c.bin", "");
     const QString data = client + "/Data/ruRU/";
     writeFile(data + "c.bin", "old c");
-    // Leftovers of a killed run beside a target go when it is written; look-alikes stay.
-    const QStringList leftovers{"a.bin.emberpart-k3j9x0", "c.bin.emberpart-zzzzzz"};
+    // Leftovers of a killed run in a folder go when a file is written there; look-alikes stay.
+    const QStringList leftovers{"a.bin.emberpart-k3j9x0", "c.bin.emberpart-zzzzzz",
+                                "x.bin.emberpart-abc123"};
     const QStringList others{"a.bin.emberpart-ABC123", "a.bin.emberpart-abc1234", "b.bin.backup",
-                             "b.bin.k3j9x0", "x.bin.emberpart-abc123"};
+                             "b.bin.k3j9x0"};
     for (const QString &name : leftovers + others)
         writeFile(data + name, "not a download");
+    // Validators, as every common web server sends them, change nothing for a plain manifest.
+    server->setSendsValidators(true);
 
     Run run;
     QVERIFY(run.waitForEnd());
@@ -411,6 +436,8 @@ void TestDownloadQueue::brokenTransfersKeepOldFiles_data()
     QTest::newRow("body shorter than its Content-Length, no error") << "longer";
     QTest::newRow("server stalls mid-body") << "stall";
     QTest::newRow("chunked body without its last chunk") << "chunked";
+    // Without integrity data nothing is continued or kept, whatever validators the server sends.
+    QTest::newRow("big file dropped, server sends ETag and Last-Modified") << "validators";
 }
 
 // The framework sometimes reports a body cut short as a success: every one of several dropped
@@ -440,6 +467,12 @@ void TestDownloadQueue::brokenTransfersKeepOldFiles()
                 routes << route;
             }
         }
+    } else if (kind == "validators") {
+        server->setSendsValidators(true);
+        TestHttpServer::Route route;
+        route.patternSize = 9 << 20;
+        route.dropAfter = 1 << 20;
+        routes << route;
     } else if (kind == "drop") {
         qputenv("EMBERCREST_TRANSFER_TIMEOUT_MS", "300");
         for (int i = 0; i < 8; ++i) {
@@ -483,6 +516,12 @@ void TestDownloadQueue::brokenTransfersKeepOldFiles()
     QCOMPARE(filesBelow(data).size(), count);
     QCOMPARE(run.failed.count(), 1);
     QVERIFY(!run.capture.contains("Saved!"));
+    QVERIFY(
+        run.capture.contains(QStringLiteral("0 / %1 files downloaded successfully").arg(count)));
+    // Plain GETs, each file once (a chunked one is read again by the launcher itself).
+    for (const TestHttpServer::Request &request : server->requests())
+        QVERIFY(request.header("Range").isNull());
+    QCOMPARE(server->requests().size(), 1 + count * (kind == "chunked" ? 2 : 1));
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
     if (kind == "stall")
         QVERIFY(run.capture.contains("Error:  \"Operation canceled\""));
@@ -615,7 +654,7 @@ void TestDownloadQueue::nothingToQueue()
     publish({{locale, {url("/en.bin")}}});
 
     Run run;
-    // Emitted after the flags were read for the manifest, before append() runs.
+    // Emitted before the locale pass reads the flags.
     if (droppedBeforeAppend) {
         connect(&run.updater, &AppConfig::HaveUpdates, this,
                 [] { Config::WriteSetting("WClientLocale", "ruRU", "0"); });
@@ -625,6 +664,8 @@ void TestDownloadQueue::nothingToQueue()
     QCOMPARE(run.finished.count(), 1);
     QCOMPARE(run.done.count() + run.failed.count(), 0);
     QVERIFY(!run.capture.contains(kChecking));
+    // The flags are read after HaveUpdates(), as they are then.
+    QVERIFY(run.capture.contains(QStringLiteral("Locale  \"%1\"  not found.").arg(locale)));
     QCOMPARE(server->requestedPaths(), QStringList{kManifestPath});
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
 }
@@ -813,6 +854,8 @@ void TestDownloadQueue::progressCounts()
         QCOMPARE(args.at(2).toString(), client + "/Data/ruRU/p.bin");
     }
     QCOMPARE(received, qint64(size));
+    // The file's reply through the manager reaches the reply gate, chunked or not.
+    QCOMPARE(linesEqualTo(run.capture.lines(), kLeftAlone).size(), 1);
     if (!contentLength)
         QVERIFY(run.progress.size() > 2);
     QVERIFY(samePattern(client + "/Data/ruRU/p.bin", size, 0));
@@ -1047,6 +1090,125 @@ void TestDownloadQueue::newerVersionFoundWhileTheRunEnds()
     QCOMPARE(readFile(client + "/Data/ruRU/b.bin"), QByteArray("b"));
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.2"));
     QCOMPARE(run.failed.count(), 0);
+}
+
+// A re-check during a run brings an older manifest that no longer lists a waiting file: that
+// file is still checked against what the manifest that queued it says.
+void TestDownloadQueue::recheckKeepsWhatQueuedFilesMustBe()
+{
+    TestHttpServer::Route slow;
+    slow.patternSize = 1 << 20;
+    slow.dripChunk = 128 * 1024;
+    slow.dripIntervalMs = 20;
+    server->setRoute("/a.bin", slow);
+    server->serve("/x.bin", "FORGED x");
+    const QByteArray a = TestHttpServer::patternBytes(0, 1 << 20, 0);
+    server->serve(kManifestPath,
+                  withIntegrity(manifestJson("1.2", {{"ruRU", {url("/a.bin"), url("/x.bin")}}}),
+                                {{url("/a.bin"), a}, {url("/x.bin"), "GENUINE!"}}));
+    const QString x = client + "/Data/ruRU/x.bin";
+    QVERIFY(writeFile(x, "old x"));
+
+    Run run;
+    QVERIFY(run.progress.wait());
+    server->serve(kManifestPath, withIntegrity(manifestJson("1.1", {{"ruRU", {url("/a.bin")}}}),
+                                               {{url("/a.bin"), a}}));
+    run.updater.CheckUpdates();
+    QVERIFY(run.waitForEnd());
+    QCOMPARE(readFile(x), QByteArray("old x"));
+    QCOMPARE(run.failed.count(), 1);
+    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
+}
+
+// An append() that queues nothing while a file is on its way still emits finished() from the
+// event loop, and the run goes on.
+void TestDownloadQueue::emptyAppendWhileAFileIsOnItsWay()
+{
+    TestHttpServer::Route slow;
+    slow.patternSize = 1 << 20;
+    slow.dripChunk = 128 * 1024;
+    slow.dripIntervalMs = 20;
+    server->setRoute("/a.bin", slow);
+    publish({{"ruRU", {url("/a.bin")}}});
+
+    Run run;
+    QVERIFY(run.progress.wait());
+    Config::WriteSetting("WClientLocale", "ruRU", "0");
+    QVERIFY(QMetaObject::invokeMethod(&run.updater, "append"));
+    QVERIFY(run.waitForEnd());
+    QCOMPARE(run.finished.count(), 2);
+    QCOMPARE(run.done.count(), 1);
+}
+
+// Two launchers on one client at once: neither takes the other's file in the making for a
+// leftover, and both save every file and record the version.
+void TestDownloadQueue::twoLaunchersInOneFolder()
+{
+    const QStringList paths{"/a.bin", "/b.bin", "/c.bin"};
+    QStringList urls;
+    for (const QString &path : paths) {
+        TestHttpServer::Route route;
+        route.patternSize = 512 * 1024;
+        route.patternSeed = path.at(1).unicode();
+        route.dripChunk = 64 * 1024;
+        route.dripIntervalMs = 10;
+        server->setRoute(path, route);
+        urls << url(path);
+    }
+    publish({{"ruRU", urls}});
+
+    Run first;
+    QVERIFY(first.progress.wait());
+    AppConfig second;
+    QSignalSpy secondDone(&second, SIGNAL(downloadFinishedMain()));
+    QVERIFY(first.waitForEnd());
+    QTRY_COMPARE_WITH_TIMEOUT(secondDone.count(), 1, 20000);
+    QCOMPARE(first.done.count(), 1);
+    for (const QString &path : paths)
+        QVERIFY(samePattern(client + "/Data/ruRU" + path, 512 * 1024, path.at(1).unicode()));
+    QCOMPARE(filesBelow(client + "/Data/ruRU"), QStringList({"a.bin", "b.bin", "c.bin"}));
+}
+
+void TestDownloadQueue::partialFilesAreNotTrusted_data()
+{
+    QTest::addColumn<bool>("link");
+    // An earlier start's partial file is a link out of the game folder: it is not followed.
+    QTest::newRow("partial file is a link") << true;
+    // A whole file that fails its hash is not kept to be continued.
+    QTest::newRow("whole but wrong: dropped") << false;
+}
+
+void TestDownloadQueue::partialFilesAreNotTrusted()
+{
+    QFETCH(bool, link);
+    const qint64 size = link ? 300000 : 9 << 20;
+    const QByteArray whole = TestHttpServer::patternBytes(0, size, 3);
+    const QString target = client + "/Data/ruRU/r.bin";
+    QVERIFY(writeFile(target, "old"));
+    const QString outside = work->filePath("outside.bin");
+    if (link) {
+        QVERIFY(writeFile(outside, whole.left(100000)));
+        QVERIFY(QFile::link(outside, target + ".partial"));
+        QVERIFY(writeFile(target + ".partial.info",
+                          url("/r.bin").toUtf8() + "\n\"v1\"\n" + QByteArray::number(size) + "\n"));
+    }
+    TestHttpServer::Route route;
+    route.patternSize = size;
+    route.patternSeed = 3;
+    route.extraHeaders = {{"ETag", "\"v1\""}};
+    server->setRoute("/r.bin", route);
+    QByteArray listed = whole;
+    if (!link)
+        listed[0] = char(listed.at(0) + 1);
+    server->serve(kManifestPath, withIntegrity(manifestJson("1.1", {{"ruRU", {url("/r.bin")}}}),
+                                               {{url("/r.bin"), listed}}));
+
+    Run run;
+    QVERIFY(run.waitForEnd(30000));
+    QCOMPARE(readFile(target), link ? whole : QByteArray("old"));
+    QCOMPARE(filesBelow(client + "/Data/ruRU"), QStringList{"r.bin"});
+    if (link)
+        QCOMPARE(readFile(outside), whole.left(100000));
 }
 
 QTEST_GUILESS_MAIN(TestDownloadQueue)

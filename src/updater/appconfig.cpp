@@ -1,14 +1,11 @@
 #include "appconfig.h"
 
-#include "chunkedget.h"
-
 #include "config/config.h"
 #include "requests.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QThread>
 
 AppConfig::AppConfig(QObject *parent) : QObject(parent), network(new QNetworkAccessManager(this))
 {
@@ -23,27 +20,15 @@ AppConfig::~AppConfig()
     // Replies die with the manager; none of their last signals may reach a half-destroyed
     // updater. An unfinished download is dropped by outputFile, leaving the old file.
     network->disconnect(this);
-    if (activeReply)
-        activeReply->disconnect(this);
     const QList<QNetworkReply *> replies = network->findChildren<QNetworkReply *>();
     for (QNetworkReply *reply : replies)
         reply->disconnect(this);
-    delete chunkedGet;
-    chunkedGet = nullptr;
+    // The current transfer, and any that ended but waits for its deletion, before their replies.
+    qDeleteAll(findChildren<FileTransfer *>(QString(), Qt::FindDirectChildrenOnly));
+    transfer = nullptr;
     delete network;
     network = nullptr;
-    if (hashThread) {
-        hashThread->disconnect(this);
-        hashThread->wait();
-        delete hashThread;
-    }
     hashCache.save();
-    // Files already saved are flushed to the end, even when the launcher quits meanwhile.
-    if (flushThread) {
-        flushThread->disconnect(this);
-        flushThread->wait();
-        delete flushThread;
-    }
 }
 
 QUrl AppConfig::manifestUrl()

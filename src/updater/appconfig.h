@@ -1,8 +1,10 @@
 #pragma once
 
+#include "filetransfer.h"
 #include "hashcache.h"
 #include "manifestreader.h"
-#include "sha256.h"
+#include "runflush.h"
+#include "runplan.h"
 #include "stagedfile.h"
 
 #include <QByteArray>
@@ -14,10 +16,7 @@
 #include <QString>
 #include <QUrl>
 
-class ChunkedGet;
-class QIODevice;
 class QNetworkAccessManager;
-class QThread;
 class QNetworkReply;
 
 // The updater: reads the update manifest, compares the announced version with the installed
@@ -86,36 +85,13 @@ private:
     // The URLs in pendingUrls, for a quick "already waiting?".
     QSet<QUrl> waitingUrls;
     bool startPending = false;
-    // Files saved in this run and not yet flushed to disk; the flush runs on its own thread.
-    QStringList unflushedFiles;
-    QThread *flushThread = nullptr;
-    bool flushFailed = false;
-    bool writeFailed = false;
-    bool writeSliceArmed = false;
-    qint64 bytesWritten = 0;
-    qint64 expectedSize = -1; // from the manifest's integrity data; -1: unknown
-    QString transferProblem;  // why the current file cannot be saved, once that is clear
-
-    // Sizes and SHA-256 of the files, from the manifest's "integrity" member, by URL text (the
-    // last reading's), and of the queued files by URL. Files without an entry are not verified.
-    QHash<QString, FileIntegrity> manifestIntegrity;
-    QHash<QUrl, FileIntegrity> expectedOf;
-    // The current file's bytes, hashed as they are written.
-    Sha256 receivedHash;
+    // What each listed and each queued file must be (see RunPlan).
+    RunPlan plan;
+    // The file being fetched (or checked) now; it reports one outcome.
+    FileTransfer *transfer = nullptr;
     HashCache hashCache{QStringLiteral("hashcache.dat")};
-    // Hashes a file already on disk, off the GUI thread.
-    QThread *hashThread = nullptr;
-
-    // Continuing a broken transfer with a Range request (see resume.h).
-    QUrl activeUrl;
-    int retries = 0;
-    bool retryArmed = false;
-    bool headersSeen = false;
-    qint64 resumeFrom = 0; // the offset the current request asked for
-    qint64 fullSize = -1;  // the whole file's size as the server gave it
-    QByteArray validator;  // the server's ETag or Last-Modified for the file
-    // A chunked body is read by the launcher itself (see ChunkedGet); activeReply is null then.
-    ChunkedGet *chunkedGet = nullptr;
+    // The files of the run, put on disk before its version is recorded (see RunFlush).
+    RunFlush flush;
 
     // With a public key, each manifest request goes with a request of its signature; the
     // manifest is read once both have arrived. By check id (see UpdaterRequests).
@@ -139,33 +115,10 @@ private:
     bool manifestSignatureAccepted(QNetworkReply *reply, const QByteArray &body);
     bool readsAsManifest(QNetworkReply *reply) const;
     void collectFiles(const ManifestReading &reading);
-    bool collectRepairs(const ManifestReading &reading);
+    bool collectRepairs(ManifestReading &reading, const LocaleFlagLookup &flagOf);
     bool busy() const;
-    enum class Next { Fetch, Unchanged, Failed, Hashing };
-    Next decide(const QUrl &url, const QString &path);
-    void fileHashed(const QUrl &url, const QString &path, const FileStamp &stamp,
-                    const QByteArray &sha256);
-    bool fetch(const QUrl &url, const QString &path);
-    bool resumePartial(const QUrl &url, const QString &path);
-    void downloadHeaders();
-    void failTransfer(const QString &problem);
-    bool retryTransfer(QNetworkReply *reply);
-    bool verify(const QUrl &url, QString &problem, QByteArray &sha256);
-    void countUnchanged(const QString &path);
-    QString integrityProblem(const QUrl &url) const;
-    bool openTarget(const QString &path);
-    void beginTransfer(const QUrl &url);
-    bool writeAvailable(qint64 maxBytes);
-    QIODevice *transferSource() const;
-    bool transferRunning() const { return activeReply || chunkedGet; }
-    void readChunkedBodyItself();
-    bool keepChunkedFile();
-    bool fileSaved(bool verified, const QByteArray &sha256);
-    bool keepFile(QNetworkReply *reply);
-    void discardFile();
+    void report(const FileTransfer &done);
     void logRedirect();
     void finishRun();
-    void flushRun();
-    void runFlushed(bool ok);
-    void endRun();
+    void endRun(const RunFlush::Ended &run);
 };

@@ -52,21 +52,19 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
     // A refused manifest is read like a body that is no manifest: nothing is compared.
     if (!manifestSignatureAccepted(reply, body))
         body.clear();
-    const ManifestReading reading = readManifest(
-        body, Config::ReadSetting(QStringLiteral("ClientVersion"), QStringLiteral("WOTLK")),
-        flagOf);
+    ManifestReading reading = readManifestVersion(
+        body, Config::ReadSetting(QStringLiteral("ClientVersion"), QStringLiteral("WOTLK")));
     qDebug().noquote() << "OnGetJSON: Reading JSON";
 
     if (reading.outcome != ManifestReading::Outcome::NoVersionList) {
         qDebug().noquote() << "Local version - " << reading.localNumber;
         qDebug().noquote() << "Online version - " << reading.onlineNumber;
         onlineVersion = reading.onlineVersion;
-        manifestIntegrity = reading.integrity;
         const bool noClient =
             Config::ReadSetting(QStringLiteral("ClientLocation"), QStringLiteral("WOTLK"))
                 .isEmpty();
         if (reading.outcome == ManifestReading::Outcome::Equal) {
-            if (noClient || !collectRepairs(reading)) {
+            if (noClient || !collectRepairs(reading, flagOf)) {
                 emit UpdatesChecked();
                 reply->deleteLater();
                 return false;
@@ -77,6 +75,8 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
                 emit ClientNotFound();
             else
                 emit HaveUpdates();
+            // The locale pass comes after the signal: the flags are read as they are now.
+            readManifestFiles(reading, flagOf);
             collectFiles(reading);
         }
     } else {
@@ -100,14 +100,18 @@ void AppConfig::collectFiles(const ManifestReading &reading)
         qDebug() << finding.locale << " => " << finding.url;
         fileLocales.insert(finding.url, finding.locale);
         collectedSinceAppend.insert(finding.url);
+        plan.noteListed(finding.url, reading);
     }
 }
 
 // Same version, but the manifest knows every file's size: a listed file of an installed locale
 // that is missing or has another size is fetched again. Sizes only, so that a start does not
 // read gigabytes; damage that keeps the size is found by the next update's hashes.
-bool AppConfig::collectRepairs(const ManifestReading &reading)
+bool AppConfig::collectRepairs(ManifestReading &reading, const LocaleFlagLookup &flagOf)
 {
+    if (!reading.hasIntegrity)
+        return false;
+    readManifestFiles(reading, flagOf);
     const QString clientDir =
         Config::ReadSetting(QStringLiteral("ClientDir"), QStringLiteral("WOTLK"));
     bool any = false;
@@ -124,6 +128,7 @@ bool AppConfig::collectRepairs(const ManifestReading &reading)
         qDebug().noquote() << QStringLiteral("Repairing %1 => %2").arg(file.locale, file.url);
         fileLocales.insert(file.url, file.locale);
         collectedSinceAppend.insert(file.url);
+        plan.noteListed(file.url, reading);
         any = true;
     }
     return any;

@@ -88,8 +88,7 @@ std::optional<qint64> versionNumber(const QString &versionText)
     return qint64(parts.at(0).toInt()) * 10 + parts.at(1).toInt();
 }
 
-ManifestReading readManifest(const QByteArray &manifest, const QString &localVersion,
-                             const LocaleFlagLookup &flagOf)
+ManifestReading readManifestVersion(const QByteArray &manifest, const QString &localVersion)
 {
     ManifestReading reading;
     const QJsonObject top = QJsonDocument::fromJson(manifest).object();
@@ -114,22 +113,35 @@ ManifestReading readManifest(const QByteArray &manifest, const QString &localVer
     reading.onlineVersion = onlineVersion;
     reading.localNumber = *local;
     reading.onlineNumber = *online;
+    reading.elements = elements;
     readIntegrity(top, reading);
-    if (*local == *online) {
-        reading.outcome = ManifestReading::Outcome::Equal;
-        if (!reading.hasIntegrity)
-            return reading;
-        QVector<ManifestFinding> all;
-        for (const QJsonValue &element : elements)
-            readLocales(element.toObject(), flagOf, all);
-        for (const ManifestFinding &finding : qAsConst(all)) {
-            if (finding.kind == ManifestFinding::Kind::FileListed)
-                reading.installedFiles.append(finding);
-        }
-        return reading;
+    reading.outcome =
+        *local == *online ? ManifestReading::Outcome::Equal : ManifestReading::Outcome::Differ;
+    return reading;
+}
+
+void readManifestFiles(ManifestReading &reading, const LocaleFlagLookup &flagOf)
+{
+    if (reading.outcome == ManifestReading::Outcome::Differ) {
+        for (const QJsonValue &element : qAsConst(reading.elements))
+            readLocales(element.toObject(), flagOf, reading.findings);
+        return;
     }
-    reading.outcome = ManifestReading::Outcome::Differ;
-    for (const QJsonValue &element : elements)
-        readLocales(element.toObject(), flagOf, reading.findings);
+    if (reading.outcome != ManifestReading::Outcome::Equal || !reading.hasIntegrity)
+        return;
+    QVector<ManifestFinding> all;
+    for (const QJsonValue &element : qAsConst(reading.elements))
+        readLocales(element.toObject(), flagOf, all);
+    for (const ManifestFinding &finding : qAsConst(all)) {
+        if (finding.kind == ManifestFinding::Kind::FileListed)
+            reading.installedFiles.append(finding);
+    }
+}
+
+ManifestReading readManifest(const QByteArray &manifest, const QString &localVersion,
+                             const LocaleFlagLookup &flagOf)
+{
+    ManifestReading reading = readManifestVersion(manifest, localVersion);
+    readManifestFiles(reading, flagOf);
     return reading;
 }

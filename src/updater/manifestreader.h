@@ -2,13 +2,12 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QJsonArray>
 #include <QString>
 #include <QVector>
 
 #include <functional>
 #include <optional>
-
-class QJsonValue;
 
 // What a reading of the update manifest found, in the order the check reports it. Reading is a
 // plain function of the manifest's bytes, the installed version and the locale flags, so it can
@@ -59,6 +58,9 @@ struct ManifestReading
     // Equal versions with integrity data: every file of an installed locale (FileListed only),
     // so that missing or damaged files can be fetched again.
     QVector<ManifestFinding> installedFiles;
+
+    // The "wsection" elements, for the locale pass.
+    QJsonArray elements;
 };
 
 // One value of the "integrity" object, checked: a problem names what is wrong with it.
@@ -71,5 +73,11 @@ using LocaleFlagLookup = std::function<QString(const QString &locale)>;
 // second are ignored. No number for a text with fewer than two parts.
 std::optional<qint64> versionNumber(const QString &versionText);
 
+// The version comparison and the integrity data; no locale flag is read yet.
+ManifestReading readManifestVersion(const QByteArray &manifest, const QString &localVersion);
+// The locale pass: with other versions every listed file (`findings`), with equal ones and
+// integrity data every installed file (`installedFiles`).
+void readManifestFiles(ManifestReading &reading, const LocaleFlagLookup &flagOf);
+// Both at once.
 ManifestReading readManifest(const QByteArray &manifest, const QString &localVersion,
                              const LocaleFlagLookup &flagOf);

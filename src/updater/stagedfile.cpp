@@ -8,6 +8,13 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(Q_OS_UNIX)
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #if defined(Q_OS_WIN)
 #include <windows.h>
 #endif
@@ -49,16 +56,37 @@ bool isOwnTempName(const QString &name, const QString &targetName)
     return true;
 }
 
-// A launcher killed during a transfer leaves its temporary file behind; the next one that
-// writes the target removes such files, and nothing else.
-void removeLeftovers(const QString &target)
+// Another launcher in the same folder may be writing such a file right now: only one whose
+// writer is gone is a leftover. A writer holds a lock on its file for as long as it writes it
+// (on Windows, a file that is open cannot be removed at all).
+bool writerIsGone(const QString &path)
 {
-    const QFileInfo info(target);
-    const QString targetName = info.fileName();
-    const QStringList names = info.dir().entryList(QDir::Files | QDir::Hidden | QDir::System);
+#if defined(Q_OS_UNIX)
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool gone = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return gone;
+#else
+    Q_UNUSED(path)
+    return true;
+#endif
+}
+
+// A launcher killed during a transfer leaves its temporary files behind; the next one that
+// writes into the folder removes them, and nothing else. Once per folder: listing a folder of
+// two thousand files for each of them would make a run's cost grow with the square of its size.
+void removeLeftovers(const QDir &folder)
+{
+    const QStringList names =
+        folder.entryList({QStringLiteral("*%1*").arg(QLatin1String(kTempMark))},
+                         QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : names) {
-        const QFileInfo entry(info.dir().filePath(name));
-        if (!entry.isSymLink() && isOwnTempName(name, targetName))
+        const int mark = name.lastIndexOf(QLatin1String(kTempMark));
+        const QFileInfo entry(folder.filePath(name));
+        if (!entry.isSymLink() && isOwnTempName(name, name.left(mark)) &&
+            writerIsGone(entry.filePath()))
             QFile::remove(entry.filePath());
     }
 }
@@ -77,6 +105,45 @@ bool replaceFile(const QString &from, const QString &to)
 #endif
 }
 
+// While a launcher writes a file it holds a lock on it, so that another one in the same folder
+// knows it is no leftover.
+void lockForWriting(QFile &file)
+{
+#if defined(Q_OS_UNIX)
+    ::flock(file.handle(), LOCK_EX | LOCK_NB);
+#else
+    Q_UNUSED(file)
+#endif
+}
+
+// Opens `path` to append to it, refusing a link (it could point outside the game folder) and
+// anything that is not a plain file.
+bool openNoFollow(QFile &file, const QString &path)
+{
+#if defined(Q_OS_UNIX)
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info;
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    file.setFileName(path);
+    if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    lockForWriting(file);
+    return true;
+#else
+    const QFileInfo info(path);
+    file.setFileName(path);
+    return !info.isSymLink() && info.isFile() &&
+           file.open(QIODevice::WriteOnly | QIODevice::Append);
+#endif
+}
+
 } // namespace
 
 bool StagedFile::open(const QString &path)
@@ -89,17 +156,24 @@ bool StagedFile::open(const QString &path)
         error = QStringLiteral("%1 is a folder or may not be written").arg(target);
         return false;
     }
-    removeLeftovers(target);
+    const QString folder = existing.absolutePath();
+    if (!sweptFolders.contains(folder)) {
+        sweptFolders.insert(folder);
+        removeLeftovers(existing.absoluteDir());
+    }
     // A fresh name each time, never truncating a file that is there.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        temp.setFileName(target + randomSuffix());
+        tempPath = target + randomSuffix();
+        temp.setFileName(tempPath);
         if (temp.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            lockForWriting(temp);
             if (existing.exists())
                 temp.setPermissions(existing.permissions());
             return true;
         }
     }
     error = temp.errorString();
+    tempPath.clear();
     return false;
 }
 
@@ -131,18 +205,23 @@ bool StagedFile::commit()
 {
     if (!temp.isOpen())
         return false;
-    temp.close(); // flushes Qt's buffer: a failure shows as an error
-    if (temp.error() != QFileDevice::NoError) {
+    // Writes out Qt's buffer: a failure shows as an error.
+    if (!temp.flush() || temp.error() != QFileDevice::NoError) {
         setWriteError();
         discard();
         return false;
     }
-    if (!replaceFile(temp.fileName(), target)) {
+#if defined(Q_OS_WIN)
+    temp.close(); // Windows cannot move a file that is open
+#endif
+    // Elsewhere it is moved while still open, and so still locked (see lockForWriting).
+    if (!replaceFile(tempPath, target)) {
         error = QStringLiteral("Cannot move the downloaded file over %1").arg(target);
         discard();
         return false;
     }
-    temp.setFileName(QString());
+    temp.close();
+    tempPath.clear();
     persistent = false;
     return true;
 }
@@ -150,11 +229,11 @@ bool StagedFile::commit()
 void StagedFile::discard()
 {
     persistent = false;
-    if (temp.fileName().isEmpty())
-        return;
     temp.close();
-    temp.remove();
-    temp.setFileName(QString());
+    if (tempPath.isEmpty())
+        return;
+    QFile::remove(tempPath);
+    tempPath.clear();
 }
 
 bool StagedFile::openPartial(const QString &path, const QString &partial)
@@ -162,12 +241,11 @@ bool StagedFile::openPartial(const QString &path, const QString &partial)
     discard();
     target = resolvedTarget(path);
     error.clear();
-    temp.setFileName(partial);
-    if (!QFileInfo(partial).isFile() || !temp.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        error = temp.errorString();
-        temp.setFileName(QString());
+    if (!openNoFollow(temp, partial)) {
+        error = QStringLiteral("%1 is not a file that may be continued").arg(partial);
         return false;
     }
+    tempPath = partial;
     persistent = true;
     return true;
 }
@@ -178,15 +256,14 @@ bool StagedFile::makePersistent(const QString &partial)
     if (!temp.isOpen())
         return false;
     temp.close();
-    const QString from = temp.fileName();
-    if (!replaceFile(from, partial)) {
-        temp.open(QIODevice::WriteOnly | QIODevice::Append);
+    if (!replaceFile(tempPath, partial)) {
+        openNoFollow(temp, tempPath);
         return false;
     }
-    temp.setFileName(partial);
-    persistent = temp.open(QIODevice::WriteOnly | QIODevice::Append);
+    tempPath = partial;
+    persistent = openNoFollow(temp, partial);
     if (!persistent)
-        error = temp.errorString();
+        error = QStringLiteral("%1 cannot be opened again").arg(partial);
     return persistent;
 }
 
@@ -199,5 +276,5 @@ void StagedFile::release()
 {
     persistent = false;
     temp.close();
-    temp.setFileName(QString());
+    tempPath.clear();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFile>
+#include <QSet>
 #include <QString>
 
 // A download's file, written to a temporary file beside its target and moved over the target
@@ -52,7 +53,10 @@ private:
     void setWriteError();
 
     QFile temp;
+    QString tempPath; // opened from a descriptor, temp does not keep its name
     QString target;
+    // Folders whose leftovers were removed already.
+    QSet<QString> sweptFolders;
     QString error;
     bool persistent = false;
 };

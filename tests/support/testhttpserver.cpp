@@ -167,6 +167,10 @@ private:
             header += "Content-Length: " + QByteArray::number(m_total) + "\r\n";
         if (!r.location.isEmpty())
             header += "Location: " + r.location + "\r\n";
+        if (m_server->m_sendsValidators && r.status >= 200 && r.status < 300)
+            header += "ETag: \"" +
+                      QByteArray::number(qHash(request.path) ^ r.patternSeed ^ uint(m_total)) +
+                      "\"\r\nLast-Modified: Tue, 01 Dec 2026 10:00:00 GMT\r\n";
         for (const auto &h : r.extraHeaders)
             header += h.first + ": " + h.second + "\r\n";
         if (announceClose)

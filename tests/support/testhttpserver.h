@@ -84,6 +84,9 @@ public:
     // http://127.0.0.1:<port><path>; `path` may carry a query string.
     QUrl url(const QString &path) const;
 
+    // Every 2xx response also carries an ETag and a Last-Modified, as common web servers send.
+    void setSendsValidators(bool on) { m_sendsValidators = on; }
+
     void setRoute(const QString &path, const Route &route);
     void serve(const QString &path, const QByteArray &body, int status = 200);
     void removeRoute(const QString &path);
@@ -114,4 +117,5 @@ private:
     QHash<QString, int> m_hits;
     QList<Request> m_requests;
     int m_connectionCount = 0;
+    bool m_sendsValidators = false;
 };

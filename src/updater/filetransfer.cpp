@@ -1,0 +1,539 @@
+#include "filetransfer.h"
+
+#include "chunkedget.h"
+#include "hashcache.h"
+#include "requests.h"
+#include "resume.h"
+#include "stagedfile.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSharedPointer>
+#include <QThread>
+#include <QTimer>
+
+#include <utility>
+
+namespace {
+
+using Kind = TransferOutcome::Kind;
+
+// How long one readyRead() may write before the event loop gets its turn.
+constexpr qint64 kWriteTurnMs = 10;
+
+bool isRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 305 || status == 307 ||
+           status == 308;
+}
+
+int statusOf(const QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+// Statuses whose reply never has a body, whatever Content-Length says.
+bool hasNoBody(int status)
+{
+    return (status >= 100 && status < 200) || status == 204 || status == 304;
+}
+
+QByteArray validatorOf(const QNetworkReply *reply)
+{
+    const QByteArray etag = reply->rawHeader("ETag");
+    return etag.isEmpty() ? reply->rawHeader("Last-Modified") : etag;
+}
+
+} // namespace
+
+FileTransfer::FileTransfer(QNetworkAccessManager *network, const PlannedFile &file,
+                           StagedFile &output, HashCache &cache, bool integrityRequired,
+                           QObject *parent)
+    : QObject(parent), network(network), planned(file), outputFile(output), hashCache(cache),
+      integrityRequired(integrityRequired)
+{
+}
+
+FileTransfer::~FileTransfer()
+{
+    if (activeReply) {
+        activeReply->disconnect(this);
+        activeReply->deleteLater();
+    }
+    delete chunkedGet;
+    if (hashThread) {
+        hashThread->disconnect(this);
+        hashThread->wait();
+        delete hashThread;
+    }
+}
+
+bool FileTransfer::start()
+{
+    if (planned.target.isEmpty()) {
+        result = {Kind::NotOpened, QString()};
+        return false;
+    }
+    if (!planned.integrity && integrityRequired) {
+        result = {Kind::Failed,
+                  QStringLiteral("the signed manifest gives no size and SHA-256 for %1; the file "
+                                 "is not fetched")
+                      .arg(planned.url.toString())};
+        return false;
+    }
+    if (planned.integrity && !planned.integrity->isValid()) {
+        result = {Kind::Failed, QStringLiteral("the manifest's size and SHA-256 for %1 are "
+                                               "unusable (%2); the file is not fetched")
+                                    .arg(planned.url.toString(), planned.integrity->problem)};
+        return false;
+    }
+    switch (checkTarget()) {
+    case TargetCheck::Fetch:
+        return fetch();
+    case TargetCheck::Unchanged:
+        result = {Kind::Unchanged, QString()};
+        return false;
+    case TargetCheck::Hashing:
+        break;
+    }
+    return true;
+}
+
+// With the manifest's size and SHA-256, a target that already holds exactly that is not
+// fetched again. Its hash comes from the cache while the file is unchanged on disk; otherwise
+// it is hashed on a thread of its own, and the transfer goes on from there.
+FileTransfer::TargetCheck FileTransfer::checkTarget()
+{
+    if (!planned.integrity)
+        return TargetCheck::Fetch;
+    const QString path = planned.target;
+    const FileStamp stamp = FileStamp::of(path);
+    if (!stamp.exists || stamp.size != planned.integrity->size)
+        return TargetCheck::Fetch;
+    const QByteArray known = hashCache.lookup(path, stamp);
+    if (!known.isEmpty())
+        return known == planned.integrity->sha256 ? TargetCheck::Unchanged : TargetCheck::Fetch;
+    auto hash = QSharedPointer<QByteArray>::create();
+    hashThread = QThread::create([path, hash] { *hash = Sha256::ofFile(path); });
+    connect(hashThread, &QThread::finished, this, [this, path, stamp, hash] {
+        hashThread->deleteLater();
+        // Changed while it was read: the hash describes neither version.
+        hashed(*hash, FileStamp::of(path) == stamp);
+    });
+    hashThread->start();
+    return TargetCheck::Hashing;
+}
+
+void FileTransfer::hashed(const QByteArray &sha256, bool steady)
+{
+    if (steady)
+        hashCache.remember(planned.target, FileStamp::of(planned.target), sha256);
+    if (steady && sha256 == planned.integrity->sha256) {
+        end({Kind::Unchanged, QString()});
+        return;
+    }
+    if (!fetch())
+        end(result);
+}
+
+// False when the target could not be opened (the file is skipped as failed).
+bool FileTransfer::fetch()
+{
+    if (planned.integrity && resumePartial())
+        return true;
+    if (!outputFile.open(planned.target)) {
+        result = {Kind::NotOpened, QString()};
+        return false;
+    }
+    beginTransfer();
+    return true;
+}
+
+// A partial file kept by an earlier start for this URL is continued where it ended. Verifying
+// the finished file needs the hash of what is there already: computed off the GUI thread.
+bool FileTransfer::resumePartial()
+{
+    const QString &path = planned.target;
+    const std::optional<Resume::PartialInfo> info = Resume::readInfo(path);
+    const QString partial = Resume::partialPath(path);
+    const QFileInfo partialInfo(partial);
+    if (!info || !partialInfo.isFile() || partialInfo.isSymLink()) {
+        Resume::forget(path); // half a pair is of no use
+        return false;
+    }
+    const qint64 have = partialInfo.size();
+    if (info->url != QString::fromLatin1(planned.url.toEncoded()) ||
+        info->total != planned.integrity->size || have >= info->total) {
+        qDebug().noquote() << QStringLiteral("Not resuming %1: its partial file of %2 bytes does "
+                                             "not belong to this file of %3 bytes")
+                                  .arg(path)
+                                  .arg(have)
+                                  .arg(info->total);
+        Resume::forget(path);
+        return false;
+    }
+    if (!outputFile.openPartial(path, partial)) {
+        Resume::forget(path);
+        return false;
+    }
+    validator = info->validator;
+    fullSize = info->total;
+    bytesWritten = have;
+    qDebug().noquote()
+        << QStringLiteral("Resuming %1 at %2 of %3 bytes").arg(path).arg(have).arg(info->total);
+    auto hash = QSharedPointer<Sha256>::create();
+    auto ok = QSharedPointer<bool>::create(false);
+    hashThread = QThread::create([partial, have, hash, ok] { *ok = hash->addFile(partial, have); });
+    connect(hashThread, &QThread::finished, this, [this, hash, ok] {
+        hashThread->deleteLater();
+        receivedHash.swap(*hash);
+        if (!*ok)
+            restartFile();
+        beginTransfer();
+    });
+    hashThread->start();
+    return true;
+}
+
+void FileTransfer::restartFile()
+{
+    if (!outputFile.restart()) {
+        writeFailed = true;
+        transferProblem = outputFile.errorString();
+    }
+    bytesWritten = 0;
+    receivedHash.reset();
+}
+
+// Asks for the file from the first byte not yet written (all of it on a first try).
+void FileTransfer::beginTransfer()
+{
+    writeFailed = false;
+    transferProblem.clear();
+    headersSeen = false;
+    resumeFrom = bytesWritten;
+    QNetworkRequest request = UpdaterRequests::fileRequest(planned.url);
+    if (resumeFrom > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeFrom) + '-');
+        request.setRawHeader("If-Range", validator);
+    }
+    activeReply = network->get(request);
+    // Without a bound, a disk slower than the network would pile the file up in memory.
+    activeReply->setReadBufferSize(UpdaterRequests::kReadBufferBytes);
+    connect(activeReply, &QNetworkReply::metaDataChanged, this, &FileTransfer::headersArrived);
+    connect(activeReply, &QNetworkReply::downloadProgress, this, &FileTransfer::progress);
+    connect(activeReply, &QNetworkReply::finished, this, &FileTransfer::replyFinished);
+    connect(activeReply, &QIODevice::readyRead, this, &FileTransfer::dataArrived);
+}
+
+void FileTransfer::headersArrived()
+{
+    const int status = activeReply ? statusOf(activeReply) : 0;
+    if (headersSeen || status == 0)
+        return;
+    headersSeen = true;
+    if (status >= 200 && status <= 299 &&
+        activeReply->rawHeader("Transfer-Encoding").toLower().contains("chunked") &&
+        !activeReply->header(QNetworkRequest::ContentLengthHeader).isValid()) {
+        readChunkedBodyItself();
+        return;
+    }
+    if (!planned.integrity)
+        return; // a plain GET: its reply alone decides
+    if (resumeFrom > 0 && status == 206) {
+        if (!resumeAnswerFits())
+            stop(QStringLiteral("%1: the server answered the request for bytes from %2 of %3 "
+                                "(validator %4) with the range \"%5\" (validator %6)")
+                     .arg(planned.target)
+                     .arg(resumeFrom)
+                     .arg(fullSize)
+                     .arg(QString::fromLatin1(validator),
+                          QString::fromLatin1(activeReply->rawHeader("Content-Range")),
+                          QString::fromLatin1(validatorOf(activeReply))));
+        return;
+    }
+    if (resumeFrom > 0 && status == 200) {
+        // The server ignores Range, or its file changed since (If-Range): all of it again.
+        qDebug().noquote()
+            << QStringLiteral("The server sends all of %1 again; continuing from its first byte")
+                   .arg(planned.target);
+        restartFile();
+        resumeFrom = 0;
+    }
+    if (status == 200)
+        keepPartialAcrossStarts();
+}
+
+// A 206 continues the file only when it is the same file (the validator sent in If-Range) and
+// runs from the first missing byte to the file's last one.
+bool FileTransfer::resumeAnswerFits()
+{
+    const std::optional<Resume::ContentRange> range =
+        Resume::parseContentRange(activeReply->rawHeader("Content-Range"));
+    return range && range->first == resumeFrom && range->last == range->total - 1 &&
+           range->total == fullSize && !validator.isEmpty() &&
+           validatorOf(activeReply) == validator;
+}
+
+// A big file is written under a fixed name from now on, so that even a killed launcher leaves
+// it for the next start to continue.
+void FileTransfer::keepPartialAcrossStarts()
+{
+    validator = validatorOf(activeReply);
+    const QVariant length = activeReply->header(QNetworkRequest::ContentLengthHeader);
+    fullSize = length.isValid() ? length.toLongLong() : -1;
+    if (fullSize != planned.integrity->size || fullSize < Resume::kKeepAcrossStartsBytes ||
+        validator.isEmpty())
+        return;
+    if (outputFile.isPersistent() || outputFile.makePersistent(Resume::partialPath(planned.target)))
+        Resume::writeInfo(planned.target,
+                          {QString::fromLatin1(planned.url.toEncoded()), validator, fullSize});
+}
+
+// Qt 5.15 can take a chunked body cut after a complete chunk for a whole one, or wait for the
+// stall time-out: it drops the connection's error and leaves the reply running. Such a body is
+// fetched again and read by the launcher, which knows a cut one. With a Content-Length beside
+// it (no sound server sends both) the reply is read as it is and the length checked.
+void FileTransfer::readChunkedBodyItself()
+{
+    QNetworkReply *reply = std::exchange(activeReply, nullptr);
+    reply->disconnect(this);
+    // Ended from the event loop, not inside its own signal: the reply's end still reaches the
+    // reply gate like every other file reply's.
+    QTimer::singleShot(0, reply, [reply] {
+        reply->abort();
+        reply->deleteLater();
+    });
+    restartFile();
+    // Not continued with Range: a body without a length gives nothing to continue against.
+    resumeFrom = 0;
+    validator.clear();
+    chunkedGet = new ChunkedGet(planned.url, UpdaterRequests::transferTimeoutMs(),
+                                UpdaterRequests::kReadBufferBytes, this);
+    connect(chunkedGet, &ChunkedGet::downloadProgress, this, &FileTransfer::progress);
+    connect(chunkedGet, &ChunkedGet::finished, this, &FileTransfer::chunkedFinished);
+    connect(chunkedGet, &QIODevice::readyRead, this, &FileTransfer::dataArrived);
+    chunkedGet->start();
+}
+
+QIODevice *FileTransfer::source() const
+{
+    if (activeReply)
+        return activeReply;
+    return chunkedGet;
+}
+
+void FileTransfer::writeAvailable()
+{
+    QIODevice *from = source();
+    if (!from)
+        return;
+    // The framework can hold far more than its read buffer (it reads ahead without bound until
+    // its network thread has taken the bound in). Write a buffer's worth at a time for a few
+    // milliseconds, then let the window have its turn and go on from the event loop.
+    QElapsedTimer turn;
+    turn.start();
+    while (writeSlice(UpdaterRequests::kReadBufferBytes) && turn.elapsed() < kWriteTurnMs) {
+    }
+    if (from->bytesAvailable() > 0 && !writeSliceArmed) {
+        writeSliceArmed = true;
+        QTimer::singleShot(0, this, [this] {
+            writeSliceArmed = false;
+            writeAvailable();
+        });
+    }
+}
+
+// Writes up to maxBytes of what the source holds; false when there was nothing to read. After a
+// failed write the rest is only drained, and the transfer is cut short from the event loop: the
+// file cannot be saved any more.
+bool FileTransfer::writeSlice(qint64 maxBytes)
+{
+    QIODevice *from = source();
+    if (!from || !from->isOpen())
+        return false; // aborted: nothing more to read
+    // Sized to what is there: read(maxBytes) would allocate maxBytes for every small chunk.
+    const qint64 available = from->bytesAvailable();
+    if (available <= 0)
+        return false;
+    const QByteArray chunk = from->read(qMin(maxBytes, available));
+    if (writeFailed)
+        return true;
+    if (!outputFile.write(chunk)) {
+        stop(outputFile.errorString());
+        return true;
+    }
+    bytesWritten += chunk.size();
+    if (!planned.integrity)
+        return true;
+    receivedHash.addData(chunk);
+    // Longer than the manifest says: it cannot be the file, no use fetching the rest.
+    if (bytesWritten > planned.integrity->size)
+        stop(QStringLiteral("%1 is longer than the %2 bytes the manifest gives")
+                 .arg(planned.target)
+                 .arg(planned.integrity->size));
+    return true;
+}
+
+// The file cannot be saved any more: the transfer is cut short from the event loop.
+void FileTransfer::stop(const QString &problem)
+{
+    transferProblem = problem;
+    writeFailed = true;
+    if (activeReply)
+        QTimer::singleShot(0, activeReply, &QNetworkReply::abort);
+    else if (chunkedGet)
+        QTimer::singleShot(0, chunkedGet, &ChunkedGet::abortTransfer);
+}
+
+void FileTransfer::replyFinished()
+{
+    QNetworkReply *reply = activeReply;
+    // Whatever the framework still holds belongs to the file.
+    while (writeSlice(UpdaterRequests::kReadBufferBytes)) {
+    }
+    if (planned.integrity && retry())
+        return;
+    const TransferOutcome outcome = judgeReply();
+    // Released with the transfer: the queue still reads it for its report.
+    reply->disconnect(this);
+    end(outcome);
+}
+
+// A transfer that the connection cut short goes on from where it stopped, after a pause, a few
+// times per run. Only with a validator: without one, the rest could come from another file.
+bool FileTransfer::retry()
+{
+    QNetworkReply *reply = activeReply;
+    if (writeFailed || validator.isEmpty() || retries >= Resume::kMaxRetries)
+        return false;
+    const int status = statusOf(reply);
+    if (status == 416 && resumeFrom > 0) {
+        // The server's file is shorter than what is here: it cannot continue it.
+        restartFile();
+    } else if ((status != 0 && status != 200 && status != 206) ||
+               !Resume::isTransportError(reply->error()) ||
+               (reply->error() == QNetworkReply::NoError &&
+                (fullSize < 0 || bytesWritten >= fullSize))) {
+        return false;
+    }
+    ++retries;
+    const int pause = Resume::backoffMs(retries);
+    qDebug().noquote()
+        << QStringLiteral(
+               "Transfer of %1 broke off after %2 bytes; continuing in %3 ms (try %4 of %5)")
+               .arg(planned.target)
+               .arg(bytesWritten)
+               .arg(pause)
+               .arg(retries)
+               .arg(Resume::kMaxRetries);
+    reply->disconnect(this);
+    reply->deleteLater();
+    activeReply = nullptr;
+    QTimer::singleShot(pause, this, &FileTransfer::beginTransfer);
+    return true;
+}
+
+// Moves the new file over the target when the transfer brought all of it; otherwise drops it,
+// so that the target keeps what it had (or stays missing).
+TransferOutcome FileTransfer::judgeReply()
+{
+    const int status = statusOf(activeReply);
+    QString problem;
+    if (writeFailed)
+        problem = transferProblem;
+    else if (activeReply->error() != QNetworkReply::NoError)
+        problem = activeReply->errorString();
+    if (problem.isEmpty() && isRedirect(status)) {
+        outputFile.discard();
+        Resume::forget(planned.target);
+        return {Kind::Redirected, QString()};
+    }
+    // Nothing conditional was asked for: "not modified" can only mean keeping the file that is
+    // there. With the manifest's hash the file here was found to differ: keeping it would keep
+    // it wrong. Without a file there is nothing to keep.
+    if (problem.isEmpty() && status == 304) {
+        if (planned.integrity)
+            problem = QStringLiteral("Not Modified, but the file here is not the one the "
+                                     "manifest lists");
+        else if (!QFileInfo(outputFile.targetPath()).isFile())
+            problem = QStringLiteral("Not Modified, but there is no file to keep");
+        outputFile.discard();
+        return problem.isEmpty() ? TransferOutcome{Kind::NotModified, QString()}
+                                 : TransferOutcome{Kind::Failed, problem};
+    }
+    // The connection can close before Content-Length bytes came without the reply saying so.
+    // A continued transfer announces only the rest.
+    const QVariant announced = activeReply->header(QNetworkRequest::ContentLengthHeader);
+    const qint64 wanted = announced.toLongLong() + resumeFrom;
+    if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) && wanted != bytesWritten)
+        problem =
+            QStringLiteral("Transfer ended after %1 of %2 bytes").arg(bytesWritten).arg(wanted);
+    // A partial file that the connection cut short is kept for the next start to continue.
+    if (!problem.isEmpty() && outputFile.isPersistent() && transferProblem.isEmpty() &&
+        Resume::isTransportError(activeReply->error()) &&
+        (status == 0 || status == 200 || status == 206) && bytesWritten < fullSize) {
+        outputFile.release();
+        return {Kind::KeptToContinue, problem};
+    }
+    return commit(problem);
+}
+
+void FileTransfer::chunkedFinished()
+{
+    while (writeSlice(UpdaterRequests::kReadBufferBytes)) {
+    }
+    const QString problem = writeFailed ? transferProblem : chunkedGet->problem();
+    chunkedGet->disconnect(this);
+    chunkedGet->deleteLater();
+    chunkedGet = nullptr;
+    end(commit(problem));
+}
+
+// With the manifest's size and SHA-256, compares what arrived; empty when it is the file.
+QString FileTransfer::integrityProblem()
+{
+    const QByteArray sha256 = receivedHash.hexResult();
+    if (bytesWritten == planned.integrity->size && sha256 == planned.integrity->sha256)
+        return QString();
+    return QStringLiteral("%1 arrived with %2 bytes and SHA-256 %3, but the manifest says %4 "
+                          "bytes and SHA-256 %5; the old file is kept")
+        .arg(planned.target)
+        .arg(bytesWritten)
+        .arg(QString::fromLatin1(sha256))
+        .arg(planned.integrity->size)
+        .arg(QString::fromLatin1(planned.integrity->sha256));
+}
+
+// The file goes over the target when nothing is wrong with it; otherwise it and any partial
+// file are dropped.
+TransferOutcome FileTransfer::commit(QString problem)
+{
+    if (problem.isEmpty() && planned.integrity)
+        problem = integrityProblem();
+    const bool partial = outputFile.isPersistent();
+    if (problem.isEmpty() && !outputFile.commit())
+        problem = outputFile.errorString();
+    if (!problem.isEmpty()) {
+        outputFile.discard();
+        if (partial)
+            Resume::forget(planned.target);
+        return {Kind::Failed, problem};
+    }
+    if (partial)
+        Resume::forget(planned.target);
+    // A verified file's hash is remembered, so that the next update need not read it.
+    if (planned.integrity)
+        hashCache.remember(planned.target, FileStamp::of(outputFile.targetPath()),
+                           planned.integrity->sha256);
+    return {Kind::Saved, QString()};
+}
+
+void FileTransfer::end(const TransferOutcome &outcome)
+{
+    result = outcome;
+    emit finished();
+}
