@@ -105,7 +105,7 @@ def measure_downloads(jobs, tool_names, runs, build, env, trash):
     return results
 
 
-def measure_startup(work, build, env, base_url, version, runs):
+def measure_startup(work, build, env, base_url, version, runs, with_base):
     """Time to the first painted window: the launcher against a bare window of its size."""
     folder = os.path.join(work, "startup")
     os.makedirs(folder, exist_ok=True)
@@ -114,11 +114,13 @@ def measure_startup(work, build, env, base_url, version, runs):
     tools.write_config(job, version)  # up to date: start-up alone, no download follows
     run_env = tools.qt_env(env, folder)
     run_env["EMBERCREST_MANIFEST_URL"] = f"{base_url}/manifests/small.json"
-    programs = {"bare": "bench-startup-bare", "launcher": "bench-startup-launcher"}
+    programs = {"bare": (build, "bench-startup-bare"), "launcher": (build, "bench-startup-launcher")}
+    if with_base:
+        programs["launcher-base"] = (env["BENCH_BASE_BUILD"], "bench-startup-launcher")
     times = {name: [] for name in programs}
     for run in range(runs + 1):  # the first round only warms the caches
-        for name, program in programs.items():
-            cmd = [os.path.join(build, "bench", program)]
+        for name, (folder_of, program) in programs.items():
+            cmd = [os.path.join(folder_of, "bench", program)]
             log = os.path.join(folder, f"{name}.log")
             wall, code, _, _ = tools.run_process(cmd, folder, run_env, log)
             if code != 0:
@@ -145,7 +147,8 @@ def main(argv):
     env = dict(os.environ)
     jobs = [load_job(cache, work, base_url, version, n, known[n]) for n in set_names]
     downloads = measure_downloads(jobs, tool_names, runs, build, env, os.path.join(work, "trash"))
-    startup = measure_startup(work, build, env, base_url, version, startup_runs)
+    startup = measure_startup(work, build, env, base_url, version, startup_runs,
+                              "launcher-base" in tool_names)
     summary = report.summarize(jobs, downloads, startup)
     report.print_tables(summary, runs, startup_runs)
     saved = report.save(summary, downloads, startup, os.path.join(build, "bench-results"))

@@ -15,6 +15,8 @@
 #   BENCH_NO_BUILD=1          use the programs in build/ as they are
 #   BENCH_TIMEOUT_S=120       how long bench-launcher waits for the end of one download run
 #   BENCH_CACHE=DIR           where the file sets are generated once (default build/bench-cache)
+#   BENCH_PLAIN=1             manifests without their "integrity" member (plain GETs, nothing
+#                             verified), as a publisher without the additions writes them
 # The file sets take 1.4 GB in the cache and as much again under $TMPDIR while running.
 set -euo pipefail
 export PYTHONDONTWRITEBYTECODE=1
@@ -107,6 +109,14 @@ publish_manifests() {
     for name in big medium small; do
         "$publisher" "$cache/www/$name" "$version" "http://127.0.0.1:$port/$name/" \
             --date 2024-01-01 --output "$work/manifests/$name.json" >/dev/null
+        [ -z "${BENCH_PLAIN:-}" ] || python3 - "$work/manifests/$name.json" <<'PY'
+import json, sys
+with open(sys.argv[1]) as f:
+    manifest = json.load(f)
+manifest.pop("integrity", None)
+with open(sys.argv[1], "w") as f:
+    json.dump(manifest, f)
+PY
     done
 }
 
@@ -134,5 +144,6 @@ mkdir -p "$work/manifests"
 start_nginx
 publish_manifests
 echo "nginx $(nginx -v 2>&1 | sed 's/.*\///') on http://127.0.0.1:$port/, curl $(curl --version |
-    sed -n '1s/^curl \([^ ]*\).*/\1/p'), runs: ${BENCH_RUNS:-7}"
+    sed -n '1s/^curl \([^ ]*\).*/\1/p'), runs: ${BENCH_RUNS:-7}, manifests: $([ -n "${BENCH_PLAIN:-}" ] &&
+    echo plain || echo "with integrity data")"
 python3 bench/measure.py "$cache" "$work" "$build" "http://127.0.0.1:$port" "$version"

@@ -1151,14 +1151,16 @@ void TestDownloadQueue::twoLaunchersInOneFolder()
         route.patternSize = 512 * 1024;
         route.patternSeed = path.at(1).unicode();
         route.dripChunk = 64 * 1024;
-        route.dripIntervalMs = 10;
+        route.dripIntervalMs = 20;
         server->setRoute(path, route);
         urls << url(path);
     }
     publish({{"ruRU", urls}});
 
     Run first;
-    QVERIFY(first.progress.wait());
+    // The second one starts while the first one writes a.bin.
+    const QDir data(client + "/Data/ruRU");
+    QTRY_VERIFY(!data.entryList({"a.bin.emberpart-*"}, QDir::Files).isEmpty());
     AppConfig second;
     QSignalSpy secondDone(&second, SIGNAL(downloadFinishedMain()));
     QVERIFY(first.waitForEnd());
