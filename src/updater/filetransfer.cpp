@@ -2,6 +2,7 @@
 
 #include "chunkedget.h"
 #include "hashcache.h"
+#include "localcopy.h"
 #include "requests.h"
 #include "resume.h"
 #include "stagedfile.h"
@@ -90,53 +91,28 @@ bool FileTransfer::start()
                                     .arg(planned.url.toString(), planned.integrity->problem)};
         return false;
     }
-    switch (checkTarget()) {
-    case TargetCheck::Fetch:
+    if (!planned.integrity)
         return fetch();
-    case TargetCheck::Unchanged:
+    auto *local = new LocalCopy(hashCache, this);
+    switch (local->check(planned.target, *planned.integrity)) {
+    case LocalCopy::Verdict::Fetch:
+        delete local;
+        return fetch();
+    case LocalCopy::Verdict::Unchanged:
+        delete local;
         result = {Kind::Unchanged, QString()};
         return false;
-    case TargetCheck::Hashing:
+    case LocalCopy::Verdict::Hashing:
         break;
     }
-    return true;
-}
-
-// With the manifest's size and SHA-256, a target that already holds exactly that is not
-// fetched again. Its hash comes from the cache while the file is unchanged on disk; otherwise
-// it is hashed on a thread of its own, and the transfer goes on from there.
-FileTransfer::TargetCheck FileTransfer::checkTarget()
-{
-    if (!planned.integrity)
-        return TargetCheck::Fetch;
-    const QString path = planned.target;
-    const FileStamp stamp = FileStamp::of(path);
-    if (!stamp.exists || stamp.size != planned.integrity->size)
-        return TargetCheck::Fetch;
-    const QByteArray known = hashCache.lookup(path, stamp);
-    if (!known.isEmpty())
-        return known == planned.integrity->sha256 ? TargetCheck::Unchanged : TargetCheck::Fetch;
-    auto hash = QSharedPointer<QByteArray>::create();
-    hashThread = QThread::create([path, hash] { *hash = Sha256::ofFile(path); });
-    connect(hashThread, &QThread::finished, this, [this, path, stamp, hash] {
-        hashThread->deleteLater();
-        // Changed while it was read: the hash describes neither version.
-        hashed(*hash, FileStamp::of(path) == stamp);
+    connect(local, &LocalCopy::decided, this, [this, local](bool unchanged) {
+        local->deleteLater();
+        if (unchanged)
+            end({Kind::Unchanged, QString()});
+        else if (!fetch())
+            end(result);
     });
-    hashThread->start();
-    return TargetCheck::Hashing;
-}
-
-void FileTransfer::hashed(const QByteArray &sha256, bool steady)
-{
-    if (steady)
-        hashCache.remember(planned.target, FileStamp::of(planned.target), sha256);
-    if (steady && sha256 == planned.integrity->sha256) {
-        end({Kind::Unchanged, QString()});
-        return;
-    }
-    if (!fetch())
-        end(result);
+    return true;
 }
 
 // False when the target could not be opened (the file is skipped as failed).
@@ -244,7 +220,8 @@ void FileTransfer::headersArrived()
     if (!planned.integrity)
         return; // a plain GET: its reply alone decides
     if (resumeFrom > 0 && status == 206) {
-        if (!resumeAnswerFits())
+        if (!Resume::continues(activeReply->rawHeader("Content-Range"), validatorOf(activeReply),
+                               resumeFrom, fullSize, validator))
             stop(QStringLiteral("%1: the server answered the request for bytes from %2 of %3 "
                                 "(validator %4) with the range \"%5\" (validator %6)")
                      .arg(planned.target)
@@ -265,17 +242,6 @@ void FileTransfer::headersArrived()
     }
     if (status == 200)
         keepPartialAcrossStarts();
-}
-
-// A 206 continues the file only when it is the same file (the validator sent in If-Range) and
-// runs from the first missing byte to the file's last one.
-bool FileTransfer::resumeAnswerFits()
-{
-    const std::optional<Resume::ContentRange> range =
-        Resume::parseContentRange(activeReply->rawHeader("Content-Range"));
-    return range && range->first == resumeFrom && range->last == range->total - 1 &&
-           range->total == fullSize && !validator.isEmpty() &&
-           validatorOf(activeReply) == validator;
 }
 
 // A big file is written under a fixed name from now on, so that even a killed launcher leaves

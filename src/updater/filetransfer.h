@@ -72,14 +72,10 @@ signals:
     void finished();
 
 private:
-    enum class TargetCheck { Fetch, Unchanged, Hashing };
-    TargetCheck checkTarget();
     bool fetch();
-    void hashed(const QByteArray &sha256, bool steady);
     bool resumePartial();
     void beginTransfer();
     void headersArrived();
-    bool resumeAnswerFits();
     void keepPartialAcrossStarts();
     void readChunkedBodyItself();
     QIODevice *source() const;

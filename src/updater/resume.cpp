@@ -68,6 +68,14 @@ std::optional<ContentRange> parseContentRange(const QByteArray &value)
     return range;
 }
 
+bool continues(const QByteArray &contentRange, const QByteArray &answeredValidator, qint64 from,
+               qint64 total, const QByteArray &sentValidator)
+{
+    const std::optional<ContentRange> range = parseContentRange(contentRange);
+    return range && range->first == from && range->last == range->total - 1 &&
+           range->total == total && !sentValidator.isEmpty() && answeredValidator == sentValidator;
+}
+
 bool isTransportError(QNetworkReply::NetworkError error)
 {
     switch (error) {

@@ -39,6 +39,11 @@ struct ContentRange
 };
 std::optional<ContentRange> parseContentRange(const QByteArray &value);
 
+// A 206 continues a file only when it is the same file (it carries the validator sent with
+// If-Range) and runs from the first missing byte `from` to the file's last one.
+bool continues(const QByteArray &contentRange, const QByteArray &answeredValidator, qint64 from,
+               qint64 total, const QByteArray &sentValidator);
+
 // The connection, not the server, ended the transfer: worth continuing.
 bool isTransportError(QNetworkReply::NetworkError error);
 
