@@ -7,6 +7,7 @@
 #include "targetpath.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QHash>
 #include <QNetworkReply>
 #include <QTimer>
@@ -114,7 +115,7 @@ bool AppConfig::collectRepairs(ManifestReading &reading, const LocaleFlagLookup 
     readManifestFiles(reading, flagOf);
     const QString clientDir =
         Config::ReadSetting(QStringLiteral("ClientDir"), QStringLiteral("WOTLK"));
-    bool any = false;
+    int missing = 0;
     for (const ManifestFinding &file : reading.installedFiles) {
         const FileIntegrity integrity = reading.integrity.value(file.url);
         if (!integrity.isValid() || integrity.size < 0)
@@ -122,14 +123,19 @@ bool AppConfig::collectRepairs(ManifestReading &reading, const LocaleFlagLookup 
         const DownloadTarget target = downloadTarget(clientDir, file.locale, file.url);
         if (!target.writable)
             continue;
-        const FileStamp stamp = FileStamp::of(target.path);
-        if (stamp.exists && stamp.size == integrity.size)
+        // Its size only: a file's times would cost a time zone conversion each.
+        const QFileInfo info(target.path);
+        if (info.isFile() && info.size() == integrity.size)
             continue;
-        qDebug().noquote() << QStringLiteral("Repairing %1 => %2").arg(file.locale, file.url);
         fileLocales.insert(file.url, file.locale);
         collectedSinceAppend.insert(file.url);
         plan.noteListed(file.url, reading);
-        any = true;
+        ++missing;
     }
-    return any;
+    // One line, not one per file: a client that lost its data folder would log thousands
+    // before the window is first painted; append() names each file anyway.
+    if (missing > 0)
+        qDebug().noquote()
+            << QStringLiteral("Repairing %1 missing or damaged files").arg(missing);
+    return missing > 0;
 }
