@@ -14,6 +14,11 @@ class QTcpSocket;
 // time-out instead of failing. Here a body counts as complete only with its last chunk (or all
 // of its Content-Length); anything less is an error, at once.
 //
+// The reply is read strictly: a well-formed status line, header lines of at most 8 KiB and at
+// most 100 of them, no folded lines, a Transfer-Encoding of exactly "chunked" or one
+// Content-Length (never both, never neither) and chunk sizes of 1 to 16 hexadecimal digits.
+// Anything else fails the transfer rather than being guessed at.
+//
 // The decoded body is read like a reply's: readyRead(), downloadProgress(), finished().
 class ChunkedGet : public QIODevice
 {
@@ -49,9 +54,13 @@ private:
     void process();
     bool step();
     bool takeLine(QByteArray *line);
+    bool statusLine(const QByteArray &line);
     bool headerLine(const QByteArray &line);
+    bool headersEnd();
+    bool chunkSizeLine(const QByteArray &line);
     void appendBody(const QByteArray &bytes);
     void socketClosed();
+    void malformed(const char *what);
     void fail(const QString &problem);
     void complete();
 
@@ -64,6 +73,7 @@ private:
     State state = State::StatusLine;
     int statusCode = 0;
     QByteArray reason;
+    int lines = 0; // header (or trailer) lines so far
     bool chunked = false;
     qint64 contentLength = -1;
     qint64 left = 0; // of the current chunk, or of the Content-Length
