@@ -1,6 +1,8 @@
 #include "testhttpserver.h"
 #include "updater/chunkedget.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QtTest>
 
 // The launcher's own reader of chunked replies, against raw replies from the test server.
@@ -11,6 +13,8 @@ class TestChunkedGet : public QObject
 private slots:
     void readsOnlyWellFormedReplies_data();
     void readsOnlyWellFormedReplies();
+    void goesThroughTheManagersProxy_data();
+    void goesThroughTheManagersProxy();
 };
 
 namespace {
@@ -38,6 +42,17 @@ QByteArray headerOfLength(int length)
     return "X-Long: " + QByteArray(length - 8, 'a') + "\r\n";
 }
 
+// Answers every query with the same proxy.
+class OneProxy : public QNetworkProxyFactory
+{
+public:
+    explicit OneProxy(const QNetworkProxy &proxy) : proxy(proxy) {}
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &) override { return {proxy}; }
+
+private:
+    QNetworkProxy proxy;
+};
+
 struct Outcome
 {
     bool finished = false;
@@ -45,10 +60,10 @@ struct Outcome
     QString problem;
 };
 
-Outcome fetch(const QUrl &url)
+Outcome fetch(const QUrl &url, QNetworkAccessManager *network)
 {
     Outcome outcome;
-    ChunkedGet get(url, 10000, 1 << 20);
+    ChunkedGet get(url, network, 10000, 1 << 20);
     QObject::connect(&get, &QIODevice::readyRead, [&] { outcome.body += get.readAll(); });
     QSignalSpy finished(&get, SIGNAL(finished()));
     get.start();
@@ -120,12 +135,58 @@ void TestChunkedGet::readsOnlyWellFormedReplies()
     route.raw = raw;
     server.setRoute("/file", route);
 
-    const Outcome outcome = fetch(server.url("/file"));
+    const Outcome outcome = fetch(server.url("/file"), nullptr);
     QVERIFY(outcome.finished);
     QCOMPARE(server.hits("/file"), 1);
     QCOMPARE(outcome.problem.isEmpty(), !body.isNull());
     if (!body.isNull())
         QCOMPARE(outcome.body, body);
+}
+
+void TestChunkedGet::goesThroughTheManagersProxy_data()
+{
+    QTest::addColumn<bool>("fromFactory"); // the manager's proxy factory, or its own proxy
+    QTest::newRow("manager's HTTP proxy, with a user") << false;
+    QTest::newRow("manager's proxy factory") << true;
+}
+
+// An HTTP proxy is sent the absolute-form GET (this one refuses CONNECT), as the network
+// manager would send it. (Proxies set for the whole application are never asked for 127.0.0.1.)
+void TestChunkedGet::goesThroughTheManagersProxy()
+{
+    QFETCH(bool, fromFactory);
+    TestHttpServer origin;
+    TestHttpServer proxyServer; // answers "GET http://..." and nothing else (CONNECT: 404)
+    TestHttpServer::Route route;
+    route.chunked = true;
+    route.body = "from the origin";
+    origin.setRoute("/file", route);
+    route.body = "from the proxy";
+    proxyServer.setRoute("/file", route);
+
+    QNetworkProxy proxy(QNetworkProxy::HttpProxy, "127.0.0.1", proxyServer.serverPort());
+    QNetworkAccessManager network;
+    if (fromFactory) {
+        network.setProxyFactory(new OneProxy(proxy));
+    } else {
+        proxy.setUser("player");
+        proxy.setPassword("secret");
+        network.setProxy(proxy);
+    }
+
+    const QUrl url = origin.url("/file?x=1");
+    const Outcome outcome = fetch(url, &network);
+    QVERIFY(outcome.finished);
+    QCOMPARE(outcome.problem, QString());
+    QCOMPARE(outcome.body, QByteArray("from the proxy"));
+    QCOMPARE(origin.requests().size(), 0);
+    QCOMPARE(proxyServer.requests().size(), 1);
+    const TestHttpServer::Request request = proxyServer.requests().constFirst();
+    QCOMPARE(request.method, QByteArray("GET"));
+    QCOMPARE(request.target, url.toEncoded());
+    QCOMPARE(request.header("Host"), url.authority().toLatin1());
+    QCOMPARE(request.header("Proxy-Authorization"),
+             fromFactory ? QByteArray() : "Basic " + QByteArray("player:secret").toBase64());
 }
 
 QTEST_MAIN(TestChunkedGet)

@@ -1,5 +1,8 @@
 #include "chunkedget.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
+#include <QNetworkProxyQuery>
 #include <QTcpSocket>
 #ifndef QT_NO_SSL
 #include <QSslSocket>
@@ -7,6 +10,7 @@
 
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -46,10 +50,18 @@ QByteArray withoutSpaceAround(const QByteArray &value)
     return value.mid(from, to - from);
 }
 
+bool forwardsRequests(const QNetworkProxy &proxy)
+{
+    return (proxy.type() == QNetworkProxy::HttpProxy ||
+            proxy.type() == QNetworkProxy::HttpCachingProxy) &&
+           (proxy.capabilities() & QNetworkProxy::CachingCapability);
+}
+
 } // namespace
 
-ChunkedGet::ChunkedGet(const QUrl &url, int stallTimeoutMs, qint64 bufferBytes, QObject *parent)
-    : QIODevice(parent), target(url), bufferBytes(bufferBytes)
+ChunkedGet::ChunkedGet(const QUrl &url, QNetworkAccessManager *network, int stallTimeoutMs,
+                       qint64 bufferBytes, QObject *parent)
+    : QIODevice(parent), target(url), network(network), bufferBytes(bufferBytes)
 {
     stall.setSingleShot(true);
     stall.setInterval(stallTimeoutMs);
@@ -62,6 +74,33 @@ ChunkedGet::~ChunkedGet()
         socket->disconnect(this);
         socket->abort();
     }
+}
+
+// As QNetworkAccessManager chooses: the first proxy of the list that can carry the request,
+// an HTTP proxy forwarding plain http, anything that tunnels otherwise.
+QNetworkProxy ChunkedGet::proxyFor(QNetworkAccessManager *network, const QUrl &url)
+{
+    if (!network)
+        return QNetworkProxy(QNetworkProxy::NoProxy);
+    const QNetworkProxyQuery query(url);
+    QList<QNetworkProxy> proxies;
+    if (network->proxy().type() != QNetworkProxy::DefaultProxy)
+        proxies << network->proxy();
+    else if (QNetworkProxyFactory *factory = network->proxyFactory())
+        proxies = factory->queryProxy(query);
+    else
+        proxies = QNetworkProxyFactory::proxyForQuery(query);
+    if (proxies.isEmpty())
+        proxies << QNetworkProxy(QNetworkProxy::NoProxy);
+    const bool secure = url.scheme() == QLatin1String("https");
+    for (const QNetworkProxy &proxy : std::as_const(proxies)) {
+        if (proxy.type() == QNetworkProxy::DefaultProxy)
+            continue;
+        if ((!secure && forwardsRequests(proxy)) ||
+            (proxy.capabilities() & QNetworkProxy::TunnelingCapability))
+            return proxy;
+    }
+    return QNetworkProxy(QNetworkProxy::DefaultProxy);
 }
 
 void ChunkedGet::start()
@@ -78,6 +117,18 @@ void ChunkedGet::start()
 #else
     socket = secure ? new QSslSocket(this) : new QTcpSocket(this);
 #endif
+    const QNetworkProxy proxy = proxyFor(network, target);
+    if (proxy.type() == QNetworkProxy::DefaultProxy) {
+        fail(QStringLiteral("No suitable proxy found"));
+        return;
+    }
+    // A plain http request goes to an HTTP proxy as it is; everything else goes through the
+    // socket's proxy (a CONNECT tunnel, SOCKS) or none. Never the application's default one.
+    if (!secure && forwardsRequests(proxy))
+        forwardProxy = proxy;
+    socket->setProxy(forwardProxy.type() == QNetworkProxy::NoProxy
+                         ? proxy
+                         : QNetworkProxy(QNetworkProxy::NoProxy));
     socket->setReadBufferSize(bufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &ChunkedGet::process);
     connect(socket, &QTcpSocket::disconnected, this, &ChunkedGet::socketClosed);
@@ -104,22 +155,39 @@ void ChunkedGet::start()
     }
 #endif
     connect(socket, &QTcpSocket::connected, this, &ChunkedGet::sendRequest);
-    socket->connectToHost(target.host(), port);
+    if (forwardProxy.type() == QNetworkProxy::NoProxy)
+        socket->connectToHost(target.host(), port);
+    else
+        socket->connectToHost(forwardProxy.hostName(), forwardProxy.port());
     stall.start();
 }
 
 void ChunkedGet::sendRequest()
 {
-    QByteArray path = target.path(QUrl::FullyEncoded).toLatin1();
-    if (path.isEmpty())
-        path = "/";
-    if (target.hasQuery())
-        path += '?' + target.query(QUrl::FullyEncoded).toLatin1();
-    QUrl authority = target;
-    authority.setUserInfo(QString());
-    socket->write("GET " + path +
-                  " HTTP/1.1\r\nHost: " + authority.authority(QUrl::FullyEncoded).toLatin1() +
-                  "\r\nAccept-Encoding: identity\r\nConnection: close\r\n\r\n");
+    QUrl url = target;
+    url.setUserInfo(QString());
+    url.setFragment(QString());
+    if (url.path().isEmpty())
+        url.setPath(QStringLiteral("/"));
+    QByteArray requestTarget;
+    QByteArray proxyAuthorization;
+    if (forwardProxy.type() != QNetworkProxy::NoProxy) {
+        // An HTTP proxy is given the whole URL (absolute form), as the network manager does.
+        requestTarget = url.toEncoded();
+        if (!forwardProxy.user().isEmpty())
+            proxyAuthorization = "Proxy-Authorization: Basic " +
+                                 (forwardProxy.user() + QLatin1Char(':') + forwardProxy.password())
+                                     .toLatin1()
+                                     .toBase64() +
+                                 "\r\n";
+    } else {
+        requestTarget = url.path(QUrl::FullyEncoded).toLatin1();
+        if (url.hasQuery())
+            requestTarget += '?' + url.query(QUrl::FullyEncoded).toLatin1();
+    }
+    socket->write("GET " + requestTarget +
+                  " HTTP/1.1\r\nHost: " + url.authority(QUrl::FullyEncoded).toLatin1() + "\r\n" +
+                  proxyAuthorization + "Accept-Encoding: identity\r\nConnection: close\r\n\r\n");
 }
 
 void ChunkedGet::abortTransfer()

@@ -337,7 +337,7 @@ void AppConfig::readChunkedBodyItself()
     // Not continued with Range: a body without a length gives nothing to continue against.
     resumeFrom = 0;
     validator.clear();
-    chunkedGet = new ChunkedGet(url, UpdaterRequests::transferTimeoutMs(),
+    chunkedGet = new ChunkedGet(url, network, UpdaterRequests::transferTimeoutMs(),
                                 UpdaterRequests::kReadBufferBytes, this);
     connect(chunkedGet, SIGNAL(downloadProgress(qint64, qint64)), this,
             SLOT(downloadProgress(qint64, qint64)));
