@@ -931,9 +931,11 @@ void TestDownloadQueue::integrity()
         QVERIFY(writeFile(target, onDisk));
     QFETCH(bool, staleCache);
     if (staleCache)
-        QVERIFY(writeFile("hashcache.dat",
+        QVERIFY(
+            writeFile("hashcache.dat",
+                      "embercrest-hashcache 2\n" +
                           QCryptographicHash::hash(published, QCryptographicHash::Sha256).toHex() +
-                              " 5 1000 " + target.toUtf8() + "\n"));
+                          " 5 1000 1 1 1000 " + target.toUtf8() + "\n"));
     QJsonObject manifest =
         QJsonDocument::fromJson(manifestJson("1.1", {{"ruRU", {url("/a.bin")}}})).object();
     if (!entry.isEmpty()) {

@@ -1,20 +1,67 @@
 #include "chunkedget.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
+#include <QNetworkProxyQuery>
 #include <QTcpSocket>
 #ifndef QT_NO_SSL
 #include <QSslSocket>
 #endif
 
 #include <cstring>
+#include <limits>
+#include <utility>
 
 namespace {
 
-constexpr int kMaxLine = 64 * 1024;
+// Fixed, whatever the packets the reply arrives in: a line is measured once it is whole.
+constexpr int kMaxLine = 8 * 1024;
+constexpr int kMaxLines = 100;
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+bool isHexDigit(char c)
+{
+    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// The characters of a header name (an HTTP token).
+bool isTokenChar(char c)
+{
+    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+QByteArray withoutSpaceAround(const QByteArray &value)
+{
+    int from = 0, to = value.size();
+    while (from < to && isSpace(value.at(from)))
+        ++from;
+    while (to > from && isSpace(value.at(to - 1)))
+        --to;
+    return value.mid(from, to - from);
+}
+
+bool forwardsRequests(const QNetworkProxy &proxy)
+{
+    return (proxy.type() == QNetworkProxy::HttpProxy ||
+            proxy.type() == QNetworkProxy::HttpCachingProxy) &&
+           (proxy.capabilities() & QNetworkProxy::CachingCapability);
+}
 
 } // namespace
 
-ChunkedGet::ChunkedGet(const QUrl &url, int stallTimeoutMs, qint64 bufferBytes, QObject *parent)
-    : QIODevice(parent), target(url), bufferBytes(bufferBytes)
+ChunkedGet::ChunkedGet(const QUrl &url, QNetworkAccessManager *network, int stallTimeoutMs,
+                       qint64 bufferBytes, QObject *parent)
+    : QIODevice(parent), target(url), network(network), bufferBytes(bufferBytes)
 {
     stall.setSingleShot(true);
     stall.setInterval(stallTimeoutMs);
@@ -27,6 +74,33 @@ ChunkedGet::~ChunkedGet()
         socket->disconnect(this);
         socket->abort();
     }
+}
+
+// As QNetworkAccessManager chooses: the first proxy of the list that can carry the request,
+// an HTTP proxy forwarding plain http, anything that tunnels otherwise.
+QNetworkProxy ChunkedGet::proxyFor(QNetworkAccessManager *network, const QUrl &url)
+{
+    if (!network)
+        return QNetworkProxy(QNetworkProxy::NoProxy);
+    const QNetworkProxyQuery query(url);
+    QList<QNetworkProxy> proxies;
+    if (network->proxy().type() != QNetworkProxy::DefaultProxy)
+        proxies << network->proxy();
+    else if (QNetworkProxyFactory *factory = network->proxyFactory())
+        proxies = factory->queryProxy(query);
+    else
+        proxies = QNetworkProxyFactory::proxyForQuery(query);
+    if (proxies.isEmpty())
+        proxies << QNetworkProxy(QNetworkProxy::NoProxy);
+    const bool secure = url.scheme() == QLatin1String("https");
+    for (const QNetworkProxy &proxy : std::as_const(proxies)) {
+        if (proxy.type() == QNetworkProxy::DefaultProxy)
+            continue;
+        if ((!secure && forwardsRequests(proxy)) ||
+            (proxy.capabilities() & QNetworkProxy::TunnelingCapability))
+            return proxy;
+    }
+    return QNetworkProxy(QNetworkProxy::DefaultProxy);
 }
 
 void ChunkedGet::start()
@@ -43,6 +117,18 @@ void ChunkedGet::start()
 #else
     socket = secure ? new QSslSocket(this) : new QTcpSocket(this);
 #endif
+    const QNetworkProxy proxy = proxyFor(network, target);
+    if (proxy.type() == QNetworkProxy::DefaultProxy) {
+        fail(QStringLiteral("No suitable proxy found"));
+        return;
+    }
+    // A plain http request goes to an HTTP proxy as it is; everything else goes through the
+    // socket's proxy (a CONNECT tunnel, SOCKS) or none. Never the application's default one.
+    if (!secure && forwardsRequests(proxy))
+        forwardProxy = proxy;
+    socket->setProxy(forwardProxy.type() == QNetworkProxy::NoProxy
+                         ? proxy
+                         : QNetworkProxy(QNetworkProxy::NoProxy));
     socket->setReadBufferSize(bufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &ChunkedGet::process);
     connect(socket, &QTcpSocket::disconnected, this, &ChunkedGet::socketClosed);
@@ -69,22 +155,39 @@ void ChunkedGet::start()
     }
 #endif
     connect(socket, &QTcpSocket::connected, this, &ChunkedGet::sendRequest);
-    socket->connectToHost(target.host(), port);
+    if (forwardProxy.type() == QNetworkProxy::NoProxy)
+        socket->connectToHost(target.host(), port);
+    else
+        socket->connectToHost(forwardProxy.hostName(), forwardProxy.port());
     stall.start();
 }
 
 void ChunkedGet::sendRequest()
 {
-    QByteArray path = target.path(QUrl::FullyEncoded).toLatin1();
-    if (path.isEmpty())
-        path = "/";
-    if (target.hasQuery())
-        path += '?' + target.query(QUrl::FullyEncoded).toLatin1();
-    QUrl authority = target;
-    authority.setUserInfo(QString());
-    socket->write("GET " + path +
-                  " HTTP/1.1\r\nHost: " + authority.authority(QUrl::FullyEncoded).toLatin1() +
-                  "\r\nAccept-Encoding: identity\r\nConnection: close\r\n\r\n");
+    QUrl url = target;
+    url.setUserInfo(QString());
+    url.setFragment(QString());
+    if (url.path().isEmpty())
+        url.setPath(QStringLiteral("/"));
+    QByteArray requestTarget;
+    QByteArray proxyAuthorization;
+    if (forwardProxy.type() != QNetworkProxy::NoProxy) {
+        // An HTTP proxy is given the whole URL (absolute form), as the network manager does.
+        requestTarget = url.toEncoded();
+        if (!forwardProxy.user().isEmpty())
+            proxyAuthorization = "Proxy-Authorization: Basic " +
+                                 (forwardProxy.user() + QLatin1Char(':') + forwardProxy.password())
+                                     .toLatin1()
+                                     .toBase64() +
+                                 "\r\n";
+    } else {
+        requestTarget = url.path(QUrl::FullyEncoded).toLatin1();
+        if (url.hasQuery())
+            requestTarget += '?' + url.query(QUrl::FullyEncoded).toLatin1();
+    }
+    socket->write("GET " + requestTarget +
+                  " HTTP/1.1\r\nHost: " + url.authority(QUrl::FullyEncoded).toLatin1() + "\r\n" +
+                  proxyAuthorization + "Accept-Encoding: identity\r\nConnection: close\r\n\r\n");
 }
 
 void ChunkedGet::abortTransfer()
@@ -110,34 +213,146 @@ qint64 ChunkedGet::readData(char *data, qint64 maxSize)
     return n;
 }
 
+// A line without its CRLF. False when it has not arrived whole yet, or cannot be read.
 bool ChunkedGet::takeLine(QByteArray *line)
 {
-    const int end = in.indexOf("\r\n");
-    if (end < 0) {
-        if (in.size() > kMaxLine)
-            fail(QStringLiteral("Malformed reply from the server"));
+    const int window = int(qMin<qint64>(in.size(), kMaxLine + 2));
+    const char *data = in.constData();
+    const char *lf = static_cast<const char *>(std::memchr(data, '\n', size_t(window)));
+    if (!lf) {
+        if (window == kMaxLine + 2)
+            malformed("a line longer than 8 KiB");
         return false;
     }
-    *line = in.left(end);
-    in.remove(0, end + 2);
+    const int end = int(lf - data);
+    if (end == 0 || data[end - 1] != '\r') {
+        malformed("a line not ended by CRLF");
+        return false;
+    }
+    *line = in.left(end - 1);
+    in.remove(0, end + 1);
+    if (line->contains('\r') || line->contains('\0')) {
+        malformed("a CR or NUL inside a line");
+        return false;
+    }
     return true;
 }
 
-// False when the reply cannot be read on.
+// "HTTP/1.x", a space, three digits, and the reason after one more space if there is one.
+bool ChunkedGet::statusLine(const QByteArray &line)
+{
+    const bool wellFormed = line.size() >= 12 && line.startsWith("HTTP/1.") &&
+                            isDigit(line.at(7)) && line.at(8) == ' ' && isDigit(line.at(9)) &&
+                            isDigit(line.at(10)) && isDigit(line.at(11)) &&
+                            (line.size() == 12 || line.at(12) == ' ');
+    if (!wellFormed) {
+        malformed("a malformed status line");
+        return false;
+    }
+    statusCode = line.mid(9, 3).toInt();
+    reason = line.mid(13);
+    return true;
+}
+
+// A header (or trailer) line. False when the reply cannot be read on.
 bool ChunkedGet::headerLine(const QByteArray &line)
 {
-    const int colon = line.indexOf(':');
-    if (colon <= 0)
+    if (++lines > kMaxLines) {
+        malformed("more than 100 header lines");
         return false;
-    const QByteArray name = line.left(colon).trimmed().toLower();
-    const QByteArray value = line.mid(colon + 1).trimmed();
-    if (name == "transfer-encoding" && value.toLower().contains("chunked"))
-        chunked = true;
-    if (name == "content-length") {
-        bool ok = false;
-        contentLength = value.toLongLong(&ok);
-        if (!ok || contentLength < 0)
+    }
+    if (isSpace(line.at(0))) {
+        malformed("a folded header line");
+        return false;
+    }
+    const int colon = line.indexOf(':');
+    bool named = colon > 0;
+    for (int i = 0; named && i < colon; ++i)
+        named = isTokenChar(line.at(i));
+    if (!named) {
+        malformed("a header line without a name");
+        return false;
+    }
+    if (state == State::Trailers)
+        return true;
+    const QByteArray name = line.left(colon).toLower();
+    const QByteArray value = withoutSpaceAround(line.mid(colon + 1));
+    if (name == "transfer-encoding") {
+        // Any other coding would be left undecoded (identity was asked for); chunked twice is
+        // not chunked once.
+        if (chunked || value.toLower() != "chunked") {
+            malformed("a transfer coding other than chunked");
             return false;
+        }
+        chunked = true;
+    } else if (name == "content-length") {
+        // Repeats of one value frame the body alike; two values leave it unknown.
+        const QList<QByteArray> values = value.split(',');
+        for (const QByteArray &item : values) {
+            const QByteArray digits = withoutSpaceAround(item);
+            bool number = !digits.isEmpty() && digits.size() <= 18;
+            for (int i = 0; number && i < digits.size(); ++i)
+                number = isDigit(digits.at(i));
+            if (!number || (contentLength >= 0 && digits.toLongLong() != contentLength)) {
+                malformed("a Content-Length that is not one number");
+                return false;
+            }
+            contentLength = digits.toLongLong();
+        }
+    }
+    return true;
+}
+
+// The blank line after the headers: how the body is framed.
+bool ChunkedGet::headersEnd()
+{
+    if (statusCode < 200 || statusCode > 299) {
+        fail(QStringLiteral("Error transferring %1 - server replied: %2")
+                 .arg(target.toString(), QString::fromLatin1(reason)));
+        return false;
+    }
+    if (chunked && contentLength >= 0) {
+        malformed("both Transfer-Encoding and Content-Length");
+        return false;
+    }
+    if (chunked) {
+        state = State::ChunkSize;
+        return true;
+    }
+    // Only a close would end it, and a cut looks the same.
+    if (contentLength < 0) {
+        malformed("a body without a length");
+        return false;
+    }
+    state = State::Body;
+    left = contentLength;
+    if (left == 0)
+        complete();
+    return !ended;
+}
+
+// 1 to 16 hexadecimal digits; whatever follows a ';' (chunk extensions) is ignored.
+bool ChunkedGet::chunkSizeLine(const QByteArray &line)
+{
+    int digits = 0;
+    while (digits < line.size() && isHexDigit(line.at(digits)))
+        ++digits;
+    int rest = digits;
+    while (rest < line.size() && isSpace(line.at(rest)))
+        ++rest;
+    bool ok = digits >= 1 && digits <= 16 &&
+              (rest == line.size() ? rest == digits : line.at(rest) == ';');
+    const quint64 size = ok ? line.left(digits).toULongLong(&ok, 16) : 0;
+    if (!ok || size > quint64(std::numeric_limits<qint64>::max())) {
+        malformed("a malformed chunk size");
+        return false;
+    }
+    left = qint64(size);
+    if (left == 0) {
+        state = State::Trailers;
+        lines = 0;
+    } else {
+        state = State::ChunkData;
     }
     return true;
 }
@@ -164,13 +379,9 @@ void ChunkedGet::process()
         if (!step())
             break;
     }
-    if (!ended && closed && socket->bytesAvailable() == 0 && decoded.size() < bufferBytes) {
-        // Nothing more will come: the end of a body that has no other end, a cut otherwise.
-        if (state == State::Body && contentLength < 0)
-            complete();
-        else
-            fail(QStringLiteral("Connection closed before the end of the body"));
-    }
+    // Nothing more will come: every body here has an end of its own, so this is a cut.
+    if (!ended && closed && socket->bytesAvailable() == 0 && decoded.size() < bufferBytes)
+        fail(QStringLiteral("Connection closed before the end of the body"));
 }
 
 // One step of reading the reply; false when it needs more bytes.
@@ -179,57 +390,23 @@ bool ChunkedGet::step()
     QByteArray line;
     switch (state) {
     case State::StatusLine:
-        if (!takeLine(&line))
+        if (!takeLine(&line) || !statusLine(line))
             return false;
-        if (!line.startsWith("HTTP/1.") || line.size() < 12) {
-            fail(QStringLiteral("Malformed reply from the server"));
-            return false;
-        }
-        statusCode = line.mid(9, 3).toInt();
-        reason = line.mid(13);
         state = State::Headers;
         return true;
     case State::Headers:
         if (!takeLine(&line))
             return false;
-        if (!line.isEmpty()) {
-            if (headerLine(line))
-                return true;
-            fail(QStringLiteral("Malformed reply from the server"));
-            return false;
-        }
-        if (statusCode < 200 || statusCode > 299) {
-            fail(QStringLiteral("Error transferring %1 - server replied: %2")
-                     .arg(target.toString(), QString::fromLatin1(reason)));
-            return false;
-        }
-        state = chunked ? State::ChunkSize : State::Body;
-        left = contentLength;
-        if (!chunked && left == 0)
-            complete();
-        return !ended;
-    case State::ChunkSize: {
-        if (!takeLine(&line))
-            return false;
-        const int extension = line.indexOf(';');
-        bool ok = false;
-        left = (extension < 0 ? line : line.left(extension)).trimmed().toLongLong(&ok, 16);
-        if (!ok || left < 0) {
-            fail(QStringLiteral("Malformed chunk in the reply"));
-            return false;
-        }
-        state = left == 0 ? State::Trailers : State::ChunkData;
-        return true;
-    }
+        return line.isEmpty() ? headersEnd() : headerLine(line);
+    case State::ChunkSize:
+        return takeLine(&line) && chunkSizeLine(line);
     case State::ChunkData:
     case State::Body: {
         if (in.isEmpty())
             return false;
-        const qint64 take = left < 0 ? in.size() : qMin<qint64>(left, in.size());
-        const QByteArray part = in.left(int(take));
+        const QByteArray part = in.left(int(qMin<qint64>(left, in.size())));
         in.remove(0, part.size());
-        if (left > 0)
-            left -= part.size();
+        left -= part.size();
         appendBody(part);
         if (left == 0) {
             if (state == State::Body)
@@ -243,7 +420,7 @@ bool ChunkedGet::step()
         if (!takeLine(&line))
             return false;
         if (!line.isEmpty()) {
-            fail(QStringLiteral("Malformed chunk in the reply"));
+            malformed("a chunk longer than its size");
             return false;
         }
         state = State::ChunkSize;
@@ -253,6 +430,8 @@ bool ChunkedGet::step()
             return false;
         if (line.isEmpty())
             complete();
+        else
+            headerLine(line);
         return !ended;
     case State::Done:
         return false;
@@ -264,6 +443,11 @@ void ChunkedGet::socketClosed()
 {
     closed = true;
     process();
+}
+
+void ChunkedGet::malformed(const char *what)
+{
+    fail(QStringLiteral("Malformed reply from the server: %1").arg(QLatin1String(what)));
 }
 
 void ChunkedGet::fail(const QString &problem)

@@ -2,10 +2,13 @@
 
 #include <QByteArray>
 #include <QIODevice>
+#include <QNetworkProxy>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
 
+class QNetworkAccessManager;
 class QTcpSocket;
 
 // A plain HTTP/1.1 GET whose body the launcher decodes itself. Used for replies that come with
@@ -14,13 +17,23 @@ class QTcpSocket;
 // time-out instead of failing. Here a body counts as complete only with its last chunk (or all
 // of its Content-Length); anything less is an error, at once.
 //
+// The reply is read strictly: a well-formed status line, header lines of at most 8 KiB and at
+// most 100 of them, no folded lines, a Transfer-Encoding of exactly "chunked" or one
+// Content-Length (never both, never neither) and chunk sizes of 1 to 16 hexadecimal digits.
+// Anything else fails the transfer rather than being guessed at.
+//
+// It goes through the proxy that `network` would use for the URL: an HTTP proxy is sent an
+// absolute-form GET for http:// URLs (as the manager does) and a CONNECT for https:// ones.
+//
 // The decoded body is read like a reply's: readyRead(), downloadProgress(), finished().
 class ChunkedGet : public QIODevice
 {
     Q_OBJECT
 
 public:
-    ChunkedGet(const QUrl &url, int stallTimeoutMs, qint64 bufferBytes, QObject *parent = nullptr);
+    // `network` is not owned; null means a direct connection.
+    ChunkedGet(const QUrl &url, QNetworkAccessManager *network, int stallTimeoutMs,
+               qint64 bufferBytes, QObject *parent = nullptr);
     ~ChunkedGet() override;
 
     void start();
@@ -33,6 +46,11 @@ public:
     int status() const { return statusCode; }
     // Empty when the whole body arrived.
     QString problem() const { return failure; }
+
+    // The proxy that `network` would use for `url`: its own one, its proxy factory's first
+    // answer that suits the URL, or the application's. NoProxy without a manager; DefaultProxy
+    // when none of the answers suits the URL.
+    static QNetworkProxy proxyFor(QNetworkAccessManager *network, const QUrl &url);
 
 signals:
     void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
@@ -49,13 +67,20 @@ private:
     void process();
     bool step();
     bool takeLine(QByteArray *line);
+    bool statusLine(const QByteArray &line);
     bool headerLine(const QByteArray &line);
+    bool headersEnd();
+    bool chunkSizeLine(const QByteArray &line);
     void appendBody(const QByteArray &bytes);
     void socketClosed();
+    void malformed(const char *what);
     void fail(const QString &problem);
     void complete();
 
     QUrl target;
+    QPointer<QNetworkAccessManager> network;
+    // An HTTP proxy that is sent the absolute-form request; NoProxy otherwise.
+    QNetworkProxy forwardProxy{QNetworkProxy::NoProxy};
     QTcpSocket *socket = nullptr;
     QTimer stall;
     qint64 bufferBytes;
@@ -64,6 +89,7 @@ private:
     State state = State::StatusLine;
     int statusCode = 0;
     QByteArray reason;
+    int lines = 0; // header (or trailer) lines so far
     bool chunked = false;
     qint64 contentLength = -1;
     qint64 left = 0; // of the current chunk, or of the Content-Length

@@ -277,7 +277,7 @@ void FileTransfer::readChunkedBodyItself()
     // Not continued with Range: a body without a length gives nothing to continue against.
     resumeFrom = 0;
     validator.clear();
-    chunkedGet = new ChunkedGet(planned.url, UpdaterRequests::transferTimeoutMs(),
+    chunkedGet = new ChunkedGet(planned.url, network, UpdaterRequests::transferTimeoutMs(),
                                 UpdaterRequests::kReadBufferBytes, this);
     connect(chunkedGet, &ChunkedGet::downloadProgress, this, &FileTransfer::progress);
     connect(chunkedGet, &ChunkedGet::finished, this, &FileTransfer::chunkedFinished);

@@ -143,6 +143,13 @@ private:
         m_server->logRequest(request);
         m_route = m_server->routeFor(request);
         const TestHttpServer::Route &r = m_route;
+        if (!r.raw.isNull()) {
+            m_state = State::Closing;
+            m_socket->write(r.raw);
+            m_socket->disconnectFromHost(); // flushes what is queued first
+            emit m_server->requestReceived(request.path);
+            return;
+        }
 
         const bool head = request.method == "HEAD";
         m_total = r.patternSize >= 0 ? r.patternSize : r.body.size();

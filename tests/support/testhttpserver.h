@@ -64,6 +64,11 @@ public:
 
         // Send "Connection: close" and close the connection once the whole body is out.
         bool closeAfterBody = false;
+
+        // Not null: the whole response, status line and headers included, written exactly as it
+        // stands (for replies no sound server sends); the connection is closed after it. The
+        // other fields are ignored then.
+        QByteArray raw;
     };
 
     struct Request
