@@ -52,9 +52,17 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
     // A refused manifest is read like a body that is no manifest: nothing is compared.
     if (!manifestSignatureAccepted(reply, body))
         body.clear();
-    const ManifestReading reading = readManifest(
-        body, Config::ReadSetting(QStringLiteral("ClientVersion"), QStringLiteral("WOTLK")),
-        flagOf);
+    // An installed version that cannot be read (no key, a single part) is a local matter, not
+    // the server's: the client counts as having no content yet, as after choosing it anew.
+    QString localVersion =
+        Config::ReadSetting(QStringLiteral("ClientVersion"), QStringLiteral("WOTLK"));
+    if (!versionNumber(localVersion)) {
+        qDebug().noquote() << QStringLiteral("OnGetJSON: installed version \"%1\" unreadable, "
+                                             "taken as 0.0")
+                                  .arg(localVersion);
+        localVersion = QStringLiteral("0.0");
+    }
+    const ManifestReading reading = readManifest(body, localVersion, flagOf);
     qDebug().noquote() << "OnGetJSON: Reading JSON";
 
     if (reading.outcome != ManifestReading::Outcome::NoVersionList) {
