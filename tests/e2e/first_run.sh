@@ -77,7 +77,8 @@ else
         fi
     done
     [ -n "$shown" ] || fail "ru_RU: no file dialog captioned 'Выберите файл', only:" \
-        "$(for id in $(xdotool search --onlyvisible --name .); do xdotool getwindowname "$id"; done)"
+        "$(for id in $(xdotool search --onlyvisible --name .); do xdotool getwindowname "$id"; done |
+            paste -s -d '|')"
     kill "$pid"
     wait "$pid" 2>/dev/null || true
     echo "first run, ru_RU: ok"
