@@ -1,4 +1,5 @@
 #include "config/config.h"
+#include "config/delays.h"
 #include "testutil.h"
 
 #include <QDir>
@@ -21,6 +22,8 @@ private slots:
     void probeOfMissingFileStoresOnlyThePath();
     void garbageFileNeverBreaksReadsOrWrites();
     void directoryInPlaceOfFileLosesWritesSilently();
+    void delaysAreFiveSecondsUnlessShortened_data();
+    void delaysAreFiveSecondsUnlessShortened();
 };
 
 void TestConfig::defaultsAreTheTwentyKeys()
@@ -180,6 +183,38 @@ void TestConfig::directoryInPlaceOfFileLosesWritesSilently()
     QVERIFY(QFileInfo(FileName).isDir());
     QCOMPARE(ReadSetting("ClientVersion", "WOTLK"), QString(""));
     QCOMPARE(ReadSetting("Main", "MinimizeOnPlay"), QString(""));
+}
+
+void TestConfig::delaysAreFiveSecondsUnlessShortened_data()
+{
+    QTest::addColumn<QByteArray>("variable"); // null: EMBERCREST_DELAY_MS unset
+    QTest::addColumn<int>("delay");
+    QTest::newRow("unset, as for a player") << QByteArray() << 5000;
+    QTest::newRow("shortened") << QByteArray("60") << 60;
+    QTest::newRow("none") << QByteArray("0") << 0;
+    QTest::newRow("not a number") << QByteArray("soon") << 5000;
+    QTest::newRow("negative") << QByteArray("-1") << 5000;
+}
+
+// Every other suite shortens the delays; the product's own are read here.
+void TestConfig::delaysAreFiveSecondsUnlessShortened()
+{
+    QFETCH(QByteArray, variable);
+    QFETCH(int, delay);
+    const QByteArray before = qgetenv("EMBERCREST_DELAY_MS");
+    const bool wasSet = qEnvironmentVariableIsSet("EMBERCREST_DELAY_MS");
+    if (variable.isNull())
+        qunsetenv("EMBERCREST_DELAY_MS");
+    else
+        qputenv("EMBERCREST_DELAY_MS", variable);
+    const int statusHide = Delays::statusHide();
+    const int queueStart = Delays::queueStart();
+    if (wasSet)
+        qputenv("EMBERCREST_DELAY_MS", before);
+    else
+        qunsetenv("EMBERCREST_DELAY_MS");
+    QCOMPARE(statusHide, delay);
+    QCOMPARE(queueStart, delay);
 }
 
 QTEST_GUILESS_MAIN(TestConfig)

@@ -242,7 +242,20 @@ void TestMainWindow::leftDragOnLabelOrBarMovesWindow()
     sendMouse(widget, QEvent::MouseMove, press + QPoint(40, 25), Qt::NoButton, Qt::LeftButton);
     sendMouse(widget, QEvent::MouseMove, press + QPoint(120, 70), Qt::NoButton, Qt::LeftButton);
     QCOMPARE(window.pos(), start + QPoint(120, 70)); // the press point stays under the mouse
-    sendMouse(widget, QEvent::MouseButtonRelease, press + QPoint(120, 70), Qt::LeftButton,
+
+    // A right or middle click during the drag does not end it: the left button is still held.
+    // Each press happens where the mouse is, at the press point of the moved window.
+    for (Qt::MouseButton other : {Qt::RightButton, Qt::MiddleButton}) {
+        const QPoint from = window.pos();
+        sendMouse(widget, QEvent::MouseButtonPress, press, other, Qt::LeftButton | other);
+        sendMouse(widget, QEvent::MouseMove, press + QPoint(10, 5), Qt::NoButton,
+                  Qt::LeftButton | other);
+        QCOMPARE(window.pos(), from + QPoint(10, 5));
+        sendMouse(widget, QEvent::MouseButtonRelease, press + QPoint(10, 5), other, Qt::LeftButton);
+        sendMouse(widget, QEvent::MouseMove, press + QPoint(30, 15), Qt::NoButton, Qt::LeftButton);
+        QCOMPARE(window.pos(), from + QPoint(30, 15));
+    }
+    sendMouse(widget, QEvent::MouseButtonRelease, press + QPoint(30, 15), Qt::LeftButton,
               Qt::NoButton);
 
     // Hovering afterwards, with no button held, leaves the window where it is.

@@ -3,6 +3,7 @@
 #include "updater/appconfig.h"
 #include "updatertest.h"
 
+#include <QSettings>
 #include <QtTest>
 
 using namespace UpdaterTest;
@@ -35,6 +36,8 @@ private slots:
     void cleanup();
     void differentVersionReportsAndCollects();
     void noClientLocationStillCollects();
+    void unreadableLocalVersionIsAnUpdate_data();
+    void unreadableLocalVersionIsAnUpdate();
     void equalVersionsStopTheCheck_data();
     void equalVersionsStopTheCheck();
     void unusableManifest_data();
@@ -107,6 +110,36 @@ void TestManifestCheck::noClientLocationStillCollects()
     QCOMPARE(c.clientNotFound.count(), 1);
     QCOMPARE(c.haveUpdates.count(), 0);
     QCOMPARE(readFile("client/Data/deDE/de.bin"), QByteArray("de"));
+}
+
+void TestManifestCheck::unreadableLocalVersionIsAnUpdate_data()
+{
+    QTest::addColumn<bool>("hasKey");
+    QTest::addColumn<QString>("local");
+    QTest::newRow("no ClientVersion key") << false << "";
+    QTest::newRow("empty") << true << "";
+    QTest::newRow("one part") << true << "1";
+}
+
+// The server answered with a good manifest: a config.conf without a usable installed version is
+// the player's matter, so the check is an update, not a failed check.
+void TestManifestCheck::unreadableLocalVersionIsAnUpdate()
+{
+    QFETCH(bool, hasKey);
+    QFETCH(QString, local);
+    writeClientConfig(local, {"ruRU"});
+    if (!hasKey)
+        QSettings(Config::FileName, QSettings::IniFormat).remove("ClientVersion/WOTLK");
+    server->serve(kManifestPath, manifestJson("1.3", {{"ruRU", {fileUrl("/r.bin")}}}));
+    server->serve("/r.bin", "r");
+
+    Check c;
+    QVERIFY(c.finished.wait());
+    QCOMPARE(c.checkFailed.count(), 0);
+    QCOMPARE(c.haveUpdates.count(), 1);
+    QVERIFY(c.capture.contains("Local version -  0"));
+    QCOMPARE(readFile("client/Data/ruRU/r.bin"), QByteArray("r"));
+    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.3"));
 }
 
 void TestManifestCheck::equalVersionsStopTheCheck_data()

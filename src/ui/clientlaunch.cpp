@@ -52,8 +52,7 @@ bool MainWindow::RunClient()
 void MainWindow::showClientStartProblem(const QString &missingCommand)
 {
     showLoadProgress();
-    loadProgress()->setFormat(
-        shownAsIs(tr("Cannot start the game: %1 not found (install Wine or set "
-                     "EMBERCREST_WINE)")
-                      .arg(missingCommand)));
+    loadProgress()->setFormat(tr("Cannot start the game: %1 not found (install Wine or set "
+                                 "EMBERCREST_WINE)")
+                                  .arg(missingCommand));
 }

@@ -31,11 +31,14 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
-// The window has no system frame, so it moves itself while the left button drags it.
+// The window has no system frame, so it moves itself while the left button drags it. Any
+// button's press records the offset; only a left press on the window starts a drag, and a second
+// button pressed during it does not end it.
 void MainWindow::mousePressEvent(QMouseEvent *event)
 {
     dragOffset = globalPointOf(event) - QPoint(geometry().x(), geometry().y());
-    dragging = event->button() == Qt::LeftButton;
+    if (event->button() == Qt::LeftButton)
+        dragging = true;
 }
 
 void MainWindow::mouseMoveEvent(QMouseEvent *event)

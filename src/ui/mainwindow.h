@@ -69,7 +69,6 @@ private:
     void showClientStartProblem(const QString &missingCommand);
 
     // Progress bar states (statusbar.cpp)
-    static QString shownAsIs(QString text);
     QProgressBar *loadProgress() const;
     void showLoadProgress();
     void hideLoadProgressLater();

@@ -3,16 +3,7 @@
 #include "config/delays.h"
 
 #include <QProgressBar>
-#include <QRegularExpression>
 #include <QTimer>
-
-// The bar's format turns "%p", "%v" and "%m" into numbers and has no escape for them. A word
-// joiner (zero width, never drawn) after such a "%" keeps a file name reading as it is.
-QString MainWindow::shownAsIs(QString text)
-{
-    static const QRegularExpression placeholder(QStringLiteral("%(?=[pvm])"));
-    return text.replace(placeholder, QStringLiteral("%\u2060"));
-}
 
 QProgressBar *MainWindow::loadProgress() const
 {
@@ -51,14 +42,15 @@ void MainWindow::BarChange_HaveUpd()
 void MainWindow::BarChange_Value(qint64 recieved, qint64 total, QString filename)
 {
     QProgressBar *bar = loadProgress();
-    const QString name = shownAsIs(filename);
     // The network layer reports -1 until the size is known: nothing to divide by yet.
     if (total <= 0) {
-        bar->setFormat(name + QLatin1Char(' ') + QString::number(recieved) + QLatin1String(" B"));
+        bar->setFormat(filename + QLatin1Char(' ') + QString::number(recieved) +
+                       QLatin1String(" B"));
         return;
     }
     const int percent = static_cast<int>(recieved * 100 / total);
-    bar->setFormat(name + QLatin1Char(' ') + QString::number(percent, 10) + QLatin1Char('%'));
+    // The bar shows a "%p", "%v" or "%m" of the name as it stands (StatusProgressBar).
+    bar->setFormat(filename + QLatin1Char(' ') + QString::number(percent, 10) + QLatin1Char('%'));
     bar->setValue(percent);
 }
 

@@ -53,8 +53,17 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
     // A refused manifest is read like a body that is no manifest: nothing is compared.
     if (!manifestSignatureAccepted(reply, body))
         body.clear();
-    ManifestReading reading = readManifestVersion(
-        body, Config::ReadSetting(QStringLiteral("ClientVersion"), QStringLiteral("WOTLK")));
+    // An installed version that cannot be read (no key, a single part) is a local matter, not
+    // the server's: the client counts as having no content yet, as after choosing it anew.
+    QString localVersion =
+        Config::ReadSetting(QStringLiteral("ClientVersion"), QStringLiteral("WOTLK"));
+    if (!versionNumber(localVersion)) {
+        qDebug().noquote() << QStringLiteral("OnGetJSON: installed version \"%1\" unreadable, "
+                                             "taken as 0.0")
+                                  .arg(localVersion);
+        localVersion = QStringLiteral("0.0");
+    }
+    ManifestReading reading = readManifestVersion(body, localVersion);
     qDebug().noquote() << "OnGetJSON: Reading JSON";
 
     if (reading.outcome != ManifestReading::Outcome::NoVersionList) {
@@ -135,7 +144,6 @@ bool AppConfig::collectRepairs(ManifestReading &reading, const LocaleFlagLookup 
     // One line, not one per file: a client that lost its data folder would log thousands
     // before the window is first painted; append() names each file anyway.
     if (missing > 0)
-        qDebug().noquote()
-            << QStringLiteral("Repairing %1 missing or damaged files").arg(missing);
+        qDebug().noquote() << QStringLiteral("Repairing %1 missing or damaged files").arg(missing);
     return missing > 0;
 }

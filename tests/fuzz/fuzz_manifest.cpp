@@ -1,5 +1,5 @@
 // libFuzzer target for the manifest reading and the download targets of the files it lists.
-// Build with -DEMBERCREST_FUZZ=ON and clang; see README.md, "Fuzzing".
+// Build with -DEMBERCREST_FUZZ=ON and clang; see docs/building.md, "Fuzzing".
 #include "manifestinvariants.h"
 
 #include <cstdint>
