@@ -165,7 +165,7 @@ bool FileTransfer::resumePartial()
     hashThread = QThread::create([partial, have, hash, ok] { *ok = hash->addFile(partial, have); });
     connect(hashThread, &QThread::finished, this, [this, hash, ok] {
         hashThread->deleteLater();
-        receivedHash.swap(*hash);
+        receivedHash.continueFrom(*hash);
         if (!*ok)
             restartFile();
         beginTransfer();
@@ -335,7 +335,7 @@ bool FileTransfer::writeSlice(qint64 maxBytes)
     bytesWritten += chunk.size();
     if (!planned.integrity)
         return true;
-    receivedHash.addData(chunk);
+    receivedHash.add(chunk);
     // Longer than the manifest says: it cannot be the file, no use fetching the rest.
     if (bytesWritten > planned.integrity->size)
         stop(QStringLiteral("%1 is longer than the %2 bytes the manifest gives")

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "runplan.h"
-#include "sha256.h"
+#include "sha256stream.h"
 
 #include <QObject>
 #include <QPointer>
@@ -101,7 +101,10 @@ private:
     ChunkedGet *chunkedGet = nullptr;
     QPointer<QThread> hashThread;
     qint64 bytesWritten = 0;
-    Sha256 receivedHash;
+    // Files of this size and more are hashed on a thread of their own.
+    static constexpr qint64 kHashInBackgroundBytes = qint64(1) << 20;
+    Sha256Stream receivedHash{planned.integrity &&
+                              planned.integrity->size >= kHashInBackgroundBytes};
     bool writeFailed = false;
     bool writeSliceArmed = false;
     QString transferProblem; // why the file cannot be saved, once that is clear
