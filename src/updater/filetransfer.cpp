@@ -133,24 +133,12 @@ bool FileTransfer::fetch()
 bool FileTransfer::resumePartial()
 {
     const QString &path = planned.target;
-    const std::optional<Resume::PartialInfo> info = Resume::readInfo(path);
+    const std::optional<Resume::PartialInfo> info =
+        Resume::keptPartial(path, planned.url.toEncoded(), planned.integrity->size);
+    if (!info)
+        return false;
     const QString partial = Resume::partialPath(path);
-    const QFileInfo partialInfo(partial);
-    if (!info || !partialInfo.isFile() || partialInfo.isSymLink()) {
-        Resume::forget(path); // half a pair is of no use
-        return false;
-    }
-    const qint64 have = partialInfo.size();
-    if (info->url != QString::fromLatin1(planned.url.toEncoded()) ||
-        info->total != planned.integrity->size || have >= info->total) {
-        qDebug().noquote() << QStringLiteral("Not resuming %1: its partial file of %2 bytes does "
-                                             "not belong to this file of %3 bytes")
-                                  .arg(path)
-                                  .arg(have)
-                                  .arg(info->total);
-        Resume::forget(path);
-        return false;
-    }
+    const qint64 have = info->have;
     if (!outputFile.openPartial(path, partial)) {
         Resume::forget(path);
         return false;
@@ -380,10 +368,7 @@ bool FileTransfer::retry()
     if (status == 416 && resumeFrom > 0) {
         // The server's file is shorter than what is here: it cannot continue it.
         restartFile();
-    } else if ((status != 0 && status != 200 && status != 206) ||
-               !Resume::isTransportError(reply->error()) ||
-               (reply->error() == QNetworkReply::NoError &&
-                (fullSize < 0 || bytesWritten >= fullSize))) {
+    } else if (!Resume::worthContinuing(status, reply->error(), bytesWritten, fullSize)) {
         return false;
     }
     ++retries;

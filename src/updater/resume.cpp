@@ -1,6 +1,8 @@
 #include "resume.h"
 
+#include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace Resume {
@@ -43,6 +45,27 @@ bool writeInfo(const QString &target, const PartialInfo &info)
     return file.commit();
 }
 
+std::optional<PartialInfo> keptPartial(const QString &target, const QByteArray &url, qint64 total)
+{
+    std::optional<PartialInfo> info = readInfo(target);
+    const QFileInfo partial(partialPath(target));
+    if (!info || !partial.isFile() || partial.isSymLink()) {
+        forget(target); // half a pair is of no use
+        return std::nullopt;
+    }
+    info->have = partial.size();
+    if (info->url != QString::fromLatin1(url) || info->total != total || info->have >= total) {
+        qDebug().noquote() << QStringLiteral("Not resuming %1: its partial file of %2 bytes does "
+                                             "not belong to this file of %3 bytes")
+                                  .arg(target)
+                                  .arg(info->have)
+                                  .arg(info->total);
+        forget(target);
+        return std::nullopt;
+    }
+    return info;
+}
+
 void forget(const QString &target)
 {
     QFile::remove(partialPath(target));
@@ -74,6 +97,12 @@ bool continues(const QByteArray &contentRange, const QByteArray &answeredValidat
     const std::optional<ContentRange> range = parseContentRange(contentRange);
     return range && range->first == from && range->last == range->total - 1 &&
            range->total == total && !sentValidator.isEmpty() && answeredValidator == sentValidator;
+}
+
+bool worthContinuing(int status, QNetworkReply::NetworkError error, qint64 written, qint64 total)
+{
+    return (status == 0 || status == 200 || status == 206) && isTransportError(error) &&
+           (error != QNetworkReply::NoError || (total >= 0 && written < total));
 }
 
 bool isTransportError(QNetworkReply::NetworkError error)

@@ -24,9 +24,13 @@ struct PartialInfo
     QString url;
     QByteArray validator; // the server's ETag, or its Last-Modified when it sends no ETag
     qint64 total = -1;    // the whole file's size
+    qint64 have = 0;      // the partial file's size
 };
 std::optional<PartialInfo> readInfo(const QString &target);
 bool writeInfo(const QString &target, const PartialInfo &info);
+// The partial file kept for `target` when it belongs to the file at `url` of `total` bytes and
+// is a plain file shorter than that; otherwise both are removed (a link is never followed).
+std::optional<PartialInfo> keptPartial(const QString &target, const QByteArray &url, qint64 total);
 // Removes the partial file and its info.
 void forget(const QString &target);
 
@@ -43,6 +47,10 @@ std::optional<ContentRange> parseContentRange(const QByteArray &value);
 // If-Range) and runs from the first missing byte `from` to the file's last one.
 bool continues(const QByteArray &contentRange, const QByteArray &answeredValidator, qint64 from,
                qint64 total, const QByteArray &sentValidator);
+
+// A transfer that ended so is worth continuing where it stopped: the connection, not the
+// server, ended it before all of its `total` bytes came.
+bool worthContinuing(int status, QNetworkReply::NetworkError error, qint64 written, qint64 total);
 
 // The connection, not the server, ended the transfer: worth continuing.
 bool isTransportError(QNetworkReply::NetworkError error);
