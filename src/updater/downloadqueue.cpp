@@ -2,6 +2,7 @@
 
 #include "config/config.h"
 #include "filetransfer.h"
+#include "requests.h"
 #include "resume.h"
 #include "targetpath.h"
 
@@ -17,11 +18,6 @@ namespace {
 
 const QString kLocaleGroup = QStringLiteral("WClientLocale");
 const QString kWotlk = QStringLiteral("WOTLK");
-
-int statusOf(const QNetworkReply *reply)
-{
-    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-}
 
 // Qt 5 writes a text stream in the system's 8-bit encoding, Qt 6 in UTF-8: the redirect report
 // keeps Qt 5's (on Windows the ANSI code page; the same UTF-8 elsewhere).
@@ -183,7 +179,7 @@ void AppConfig::report(const FileTransfer &done)
 
 void AppConfig::logRedirect()
 {
-    const int status = statusOf(activeReply);
+    const int status = UpdaterRequests::statusOf(activeReply);
     const QUrl requestUrl = activeReply->request().url();
     {
         QTextStream err(stderr);

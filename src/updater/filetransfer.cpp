@@ -18,35 +18,17 @@
 
 #include <utility>
 
+using UpdaterRequests::hasNoBody;
+using UpdaterRequests::isRedirect;
+using UpdaterRequests::statusOf;
+using UpdaterRequests::validatorOf;
+
 namespace {
 
 using Kind = TransferOutcome::Kind;
 
 // How long one readyRead() may write before the event loop gets its turn.
 constexpr qint64 kWriteTurnMs = 10;
-
-bool isRedirect(int status)
-{
-    return status == 301 || status == 302 || status == 303 || status == 305 || status == 307 ||
-           status == 308;
-}
-
-int statusOf(const QNetworkReply *reply)
-{
-    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-}
-
-// Statuses whose reply never has a body, whatever Content-Length says.
-bool hasNoBody(int status)
-{
-    return (status >= 100 && status < 200) || status == 204 || status == 304;
-}
-
-QByteArray validatorOf(const QNetworkReply *reply)
-{
-    const QByteArray etag = reply->rawHeader("ETag");
-    return etag.isEmpty() ? reply->rawHeader("Last-Modified") : etag;
-}
 
 } // namespace
 
@@ -94,16 +76,13 @@ bool FileTransfer::start()
     if (!planned.integrity)
         return fetch();
     auto *local = new LocalCopy(hashCache, this);
-    switch (local->check(planned.target, *planned.integrity)) {
-    case LocalCopy::Verdict::Fetch:
+    const LocalCopy::Verdict verdict = local->check(planned.target, *planned.integrity);
+    if (verdict != LocalCopy::Verdict::Hashing) {
         delete local;
-        return fetch();
-    case LocalCopy::Verdict::Unchanged:
-        delete local;
+        if (verdict == LocalCopy::Verdict::Fetch)
+            return fetch();
         result = {Kind::Unchanged, QString()};
         return false;
-    case LocalCopy::Verdict::Hashing:
-        break;
     }
     connect(local, &LocalCopy::decided, this, [this, local](bool unchanged) {
         local->deleteLater();
@@ -425,8 +404,8 @@ TransferOutcome FileTransfer::judgeReply()
             QStringLiteral("Transfer ended after %1 of %2 bytes").arg(bytesWritten).arg(wanted);
     // A partial file that the connection cut short is kept for the next start to continue.
     if (!problem.isEmpty() && outputFile.isPersistent() && transferProblem.isEmpty() &&
-        Resume::isTransportError(activeReply->error()) &&
-        (status == 0 || status == 200 || status == 206) && bytesWritten < fullSize) {
+        Resume::worthContinuing(status, activeReply->error(), bytesWritten, fullSize) &&
+        bytesWritten < fullSize) {
         outputFile.release();
         return {Kind::KeptToContinue, problem};
     }

@@ -73,4 +73,26 @@ quint64 checkIdOf(const QNetworkRequest &request)
     return request.attribute(kCheckId).toULongLong();
 }
 
+int statusOf(const QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+bool isRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 305 || status == 307 ||
+           status == 308;
+}
+
+bool hasNoBody(int status)
+{
+    return (status >= 100 && status < 200) || status == 204 || status == 304;
+}
+
+QByteArray validatorOf(const QNetworkReply *reply)
+{
+    const QByteArray etag = reply->rawHeader("ETag");
+    return etag.isEmpty() ? reply->rawHeader("Last-Modified") : etag;
+}
+
 } // namespace UpdaterRequests

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
 
@@ -23,5 +24,14 @@ QNetworkRequest signatureRequest(const QUrl &manifestUrl, quint64 checkId);
 bool isManifestRequest(const QNetworkRequest &request);
 bool isSignatureRequest(const QNetworkRequest &request);
 quint64 checkIdOf(const QNetworkRequest &request);
+
+// The reply's HTTP status, 0 when it has none.
+int statusOf(const QNetworkReply *reply);
+// 301, 302, 303, 305, 307 and 308: a redirect, which is reported and never followed.
+bool isRedirect(int status);
+// Statuses whose reply never has a body, whatever Content-Length says.
+bool hasNoBody(int status);
+// What identifies the server's version of a file: its ETag, else its Last-Modified.
+QByteArray validatorOf(const QNetworkReply *reply);
 
 } // namespace UpdaterRequests
