@@ -122,6 +122,16 @@ bool samePattern(const QString &path, qint64 size, quint32 seed)
     return true;
 }
 
+// 1 MiB dripped in steps of 128 KiB: still on its way while a re-check comes and goes.
+TestHttpServer::Route slowMiB()
+{
+    TestHttpServer::Route slow;
+    slow.patternSize = 1 << 20;
+    slow.dripChunk = 128 * 1024;
+    slow.dripIntervalMs = 20;
+    return slow;
+}
+
 // `manifest` with an "integrity" member that gives each URL the size and SHA-256 of its bytes.
 QByteArray withIntegrity(const QByteArray &manifest, const QMap<QString, QByteArray> &files)
 {
@@ -1069,11 +1079,7 @@ void TestDownloadQueue::resume()
 // re-check's own append().
 void TestDownloadQueue::newerVersionFoundWhileTheRunEnds()
 {
-    TestHttpServer::Route slow;
-    slow.patternSize = 1 << 20;
-    slow.dripChunk = 128 * 1024;
-    slow.dripIntervalMs = 20;
-    server->setRoute("/a.bin", slow);
+    server->setRoute("/a.bin", slowMiB());
     server->serve("/b.bin", "b");
     publish({{"ruRU", {url("/a.bin")}}});
 
@@ -1098,11 +1104,7 @@ void TestDownloadQueue::newerVersionFoundWhileTheRunEnds()
 // file is still checked against what the manifest that queued it says.
 void TestDownloadQueue::recheckKeepsWhatQueuedFilesMustBe()
 {
-    TestHttpServer::Route slow;
-    slow.patternSize = 1 << 20;
-    slow.dripChunk = 128 * 1024;
-    slow.dripIntervalMs = 20;
-    server->setRoute("/a.bin", slow);
+    server->setRoute("/a.bin", slowMiB());
     server->serve("/x.bin", "FORGED x");
     const QByteArray a = TestHttpServer::patternBytes(0, 1 << 20, 0);
     server->serve(kManifestPath,
@@ -1126,11 +1128,7 @@ void TestDownloadQueue::recheckKeepsWhatQueuedFilesMustBe()
 // event loop, and the run goes on.
 void TestDownloadQueue::emptyAppendWhileAFileIsOnItsWay()
 {
-    TestHttpServer::Route slow;
-    slow.patternSize = 1 << 20;
-    slow.dripChunk = 128 * 1024;
-    slow.dripIntervalMs = 20;
-    server->setRoute("/a.bin", slow);
+    server->setRoute("/a.bin", slowMiB());
     publish({{"ruRU", {url("/a.bin")}}});
 
     Run run;
