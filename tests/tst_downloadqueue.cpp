@@ -215,6 +215,7 @@ void TestDownloadQueue::cleanup()
     delete server;
     delete work;
     qunsetenv("EMBERCREST_TRANSFER_TIMEOUT_MS");
+    qunsetenv("EMBERCREST_RATE_WINDOW_S");
     qputenv("EMBERCREST_DELAY_MS", "0");
 }
 
@@ -448,6 +449,9 @@ void TestDownloadQueue::brokenTransfersKeepOldFiles_data()
     QTest::newRow("chunked body without its last chunk") << "chunked";
     // Without integrity data nothing is continued or kept, whatever validators the server sends.
     QTest::newRow("big file dropped, server sends ETag and Last-Modified") << "validators";
+    // Far below any honest rate, through either reader: ended, with the rate in the log.
+    QTest::newRow("file at a trickle") << "trickle";
+    QTest::newRow("chunked file at a trickle") << "chunked trickle";
 }
 
 // The framework sometimes reports a body cut short as a success: every one of several dropped
@@ -477,6 +481,14 @@ void TestDownloadQueue::brokenTransfersKeepOldFiles()
                 routes << route;
             }
         }
+    } else if (kind.endsWith("trickle")) {
+        qputenv("EMBERCREST_RATE_WINDOW_S", "1");
+        TestHttpServer::Route route;
+        route.patternSize = 100000;
+        route.chunked = kind.startsWith("chunked");
+        route.dripChunk = 16;
+        route.dripIntervalMs = 100;
+        routes << route;
     } else if (kind == "validators") {
         server->setSendsValidators(true);
         TestHttpServer::Route route;
@@ -531,10 +543,13 @@ void TestDownloadQueue::brokenTransfersKeepOldFiles()
     // Plain GETs, each file once (a chunked one is read again by the launcher itself).
     for (const TestHttpServer::Request &request : server->requests())
         QVERIFY(request.header("Range").isNull());
-    QCOMPARE(server->requests().size(), 1 + count * (kind == "chunked" ? 2 : 1));
+    QCOMPARE(server->requests().size(), 1 + count * (kind.startsWith("chunked") ? 2 : 1));
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
     if (kind == "stall")
         QVERIFY(run.capture.contains("Error:  \"Operation canceled\""));
+    if (kind.endsWith("trickle"))
+        QCOMPARE(
+            run.capture.lines().filter(" bytes/s over the last 1 s, below 1024 bytes/s").size(), 1);
 }
 
 // Targets that cannot or must not be written are skipped with the "Problem opening" line and

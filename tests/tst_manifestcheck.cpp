@@ -67,6 +67,7 @@ void TestManifestCheck::cleanup()
     delete work;
     qunsetenv("EMBERCREST_TRANSFER_TIMEOUT_MS");
     qunsetenv("EMBERCREST_MANIFEST_PUBKEY");
+    qunsetenv("EMBERCREST_RATE_WINDOW_S");
     qputenv("EMBERCREST_DELAY_MS", "0");
 }
 
@@ -200,6 +201,12 @@ void TestManifestCheck::unusableManifest_data()
                              << "";
     QTest::newRow("redirected") << "redirect" // the manifest it points at is not fetched
                                 << "";
+    // Bounds no honest server reaches, with or without a key: ended as they arrive.
+    QTest::newRow("2 GiB of manifest, no length")
+        << "endless"
+        << "OnGetJSON: manifest refused: larger than 16777216 bytes";
+    QTest::newRow("manifest at a trickle") << "trickle"
+                                           << "OnGetJSON: manifest refused: too slow: ";
     // With a public key: a good manifest whose signature is missing or far too large.
     const QString refused = "OnGetJSON: manifest refused: ";
     QTest::newRow("signature missing") << "no signature" << refused + "no signature file (";
@@ -215,7 +222,7 @@ void TestManifestCheck::unusableManifest()
     QFETCH(QString, refusal);
     writeClientConfig("1.0", {"ruRU"});
     const QByteArray manifest = manifestJson("2.0", {{"ruRU", {fileUrl("/r.bin")}}});
-    if (!refusal.isEmpty()) {
+    if (refusal.startsWith("OnGetJSON: manifest refused: no") || refusal.contains("signature")) {
         qputenv("EMBERCREST_MANIFEST_PUBKEY", QByteArray(32, 'k').toBase64());
         server->serve(kManifestPath, manifest);
         TestHttpServer::Route huge;
@@ -235,6 +242,18 @@ void TestManifestCheck::unusableManifest()
         moved.location = "/moved.json";
         server->setRoute(kManifestPath, moved);
         server->serve("/moved.json", manifest);
+    } else if (kind == "endless") {
+        TestHttpServer::Route endless;
+        endless.patternSize = qint64(2) << 30;
+        endless.sendContentLength = false;
+        server->setRoute(kManifestPath, endless);
+    } else if (kind == "trickle") {
+        TestHttpServer::Route trickle;
+        trickle.body = manifest;
+        trickle.dripChunk = 8;
+        trickle.dripIntervalMs = 100;
+        server->setRoute(kManifestPath, trickle);
+        qputenv("EMBERCREST_RATE_WINDOW_S", "1");
     } else {
         TestHttpServer::Route stall;
         stall.body = manifest;

@@ -2,10 +2,12 @@
 
 #include "config/config.h"
 #include "requests.h"
+#include "transferguard.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTimer>
 
 AppConfig::AppConfig(QObject *parent) : QObject(parent), network(new QNetworkAccessManager(this))
 {
@@ -46,11 +48,23 @@ void AppConfig::sendManifestRequest()
     const QUrl url = manifestUrl();
     const QByteArray key = manifestPublicKey();
     const quint64 checkId = key.isEmpty() ? 0 : ++lastCheckId;
-    network->get(UpdaterRequests::manifestRequest(url, checkId));
+    QNetworkReply *reply = network->get(UpdaterRequests::manifestRequest(url, checkId));
+    endWhenUnreasonable(reply, TransferGuard::kMaxManifestBytes);
     if (checkId != 0)
         sendSignatureRequest(url, checkId, key);
     connect(network, &QNetworkAccessManager::finished, this, &AppConfig::OnGetJSON,
             Qt::UniqueConnection);
+}
+
+// A manifest or signature that no honest server sends (endless, or at a trickle) is ended;
+// OnGetJSON then says why.
+void AppConfig::endWhenUnreasonable(QNetworkReply *reply, qint64 maxBytes)
+{
+    new TransferGuard(reply, {maxBytes, TransferGuard::checkLimitMs()},
+                      [reply](const QString &why) {
+                          UpdaterRequests::markRefused(reply, why);
+                          QTimer::singleShot(0, reply, &QNetworkReply::abort);
+                      });
 }
 
 // The reply gate. Downloads go through the same manager as the manifest, so their replies come

@@ -108,6 +108,7 @@ private:
     quint64 lastCheckId = 0;
 
     void sendManifestRequest();
+    void endWhenUnreasonable(QNetworkReply *reply, qint64 maxBytes);
     void sendSignatureRequest(const QUrl &manifestUrl, quint64 checkId, const QByteArray &key);
     void collectSignature(QNetworkReply *reply);
     void signatureFinished(QNetworkReply *reply);

@@ -6,6 +6,7 @@
 #include "requests.h"
 #include "resume.h"
 #include "stagedfile.h"
+#include "transferguard.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -170,6 +171,16 @@ void FileTransfer::beginTransfer()
     connect(activeReply, &QNetworkReply::downloadProgress, this, &FileTransfer::progress);
     connect(activeReply, &QNetworkReply::finished, this, &FileTransfer::replyFinished);
     connect(activeReply, &QIODevice::readyRead, this, &FileTransfer::dataArrived);
+    endWhenTooSlow(activeReply);
+}
+
+// A trickle that no honest server sends ends the transfer, with the rate it came at.
+void FileTransfer::endWhenTooSlow(QObject *transfer)
+{
+    new TransferGuard(transfer, {}, [self = QPointer<FileTransfer>(this)](const QString &why) {
+        if (self)
+            self->stop(QStringLiteral("%1: %2").arg(self->planned.target, why));
+    });
 }
 
 void FileTransfer::headersArrived()
@@ -249,6 +260,7 @@ void FileTransfer::readChunkedBodyItself()
     connect(chunkedGet, &ChunkedGet::downloadProgress, this, &FileTransfer::progress);
     connect(chunkedGet, &ChunkedGet::finished, this, &FileTransfer::chunkedFinished);
     connect(chunkedGet, &QIODevice::readyRead, this, &FileTransfer::dataArrived);
+    endWhenTooSlow(chunkedGet);
     chunkedGet->start();
 }
 

@@ -75,6 +75,7 @@ private:
     bool fetch();
     bool resumePartial();
     void beginTransfer();
+    void endWhenTooSlow(QObject *transfer);
     void headersArrived();
     void keepPartialAcrossStarts();
     void readChunkedBodyItself();

@@ -48,10 +48,15 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
                 flags.insert(locale, Config::ReadSetting(QStringLiteral("WClientLocale"), locale));
         return *flag;
     };
-    // An aborted reply (a stalled server) is closed: it has no body to read.
-    QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
     // A refused manifest is read like a body that is no manifest: nothing is compared.
-    if (!manifestSignatureAccepted(reply, body))
+    const QString refusal = UpdaterRequests::refusalOf(reply);
+    if (!refusal.isEmpty()) {
+        qDebug().noquote() << QStringLiteral("OnGetJSON: manifest refused: ") + refusal;
+        signatureChecks.remove(UpdaterRequests::checkIdOf(reply->request()));
+    }
+    // An aborted reply (a stalled server) is closed: it has no body to read.
+    QByteArray body = refusal.isEmpty() && reply->isOpen() ? reply->readAll() : QByteArray();
+    if (refusal.isEmpty() && !manifestSignatureAccepted(reply, body))
         body.clear();
     // An installed version that cannot be read (no key, a single part) is a local matter, not
     // the server's: the client counts as having no content yet, as after choosing it anew.

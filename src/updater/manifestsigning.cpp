@@ -25,6 +25,7 @@ void AppConfig::sendSignatureRequest(const QUrl &manifestUrl, quint64 checkId,
     check.key = key;
     signatureChecks.insert(checkId, check);
     QNetworkReply *reply = network->get(UpdaterRequests::signatureRequest(manifestUrl, checkId));
+    endWhenUnreasonable(reply, -1); // its size is bounded as it is read
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] { collectSignature(reply); });
 }
 
@@ -52,7 +53,9 @@ void AppConfig::signatureFinished(QNetworkReply *reply)
     check->fetched = check->received.size() > kMaxSignatureFileBytes ||
                      (reply->error() == QNetworkReply::NoError && status >= 200 && status < 300);
     if (!check->fetched)
-        check->problem = reply->error() != QNetworkReply::NoError
+        check->problem = !UpdaterRequests::refusalOf(reply).isEmpty()
+                             ? UpdaterRequests::refusalOf(reply)
+                         : reply->error() != QNetworkReply::NoError
                              ? reply->errorString()
                              : QStringLiteral("HTTP status %1").arg(status);
     if (QNetworkReply *manifest = std::exchange(check->heldManifest, nullptr))

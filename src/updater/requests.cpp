@@ -73,6 +73,16 @@ quint64 checkIdOf(const QNetworkRequest &request)
     return request.attribute(kCheckId).toULongLong();
 }
 
+void markRefused(QNetworkReply *reply, const QString &why)
+{
+    reply->setProperty("embercrestRefusal", why);
+}
+
+QString refusalOf(const QNetworkReply *reply)
+{
+    return reply->property("embercrestRefusal").toString();
+}
+
 int statusOf(const QNetworkReply *reply)
 {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

@@ -25,6 +25,10 @@ bool isManifestRequest(const QNetworkRequest &request);
 bool isSignatureRequest(const QNetworkRequest &request);
 quint64 checkIdOf(const QNetworkRequest &request);
 
+// A reply that the updater ended because it broke a bound, and why (see TransferGuard).
+void markRefused(QNetworkReply *reply, const QString &why);
+QString refusalOf(const QNetworkReply *reply);
+
 // The reply's HTTP status, 0 when it has none.
 int statusOf(const QNetworkReply *reply);
 // 301, 302, 303, 305, 307 and 308: a redirect, which is reported and never followed.
