@@ -2,7 +2,35 @@
 #include "testutil.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Takes away the right to rename or remove the files in a folder while it lives. Root, whom
+// permissions do not stop, acts as an ordinary user meanwhile.
+struct ReadOnlyFolder
+{
+    explicit ReadOnlyFolder(const QString &path) : path(QFile::encodeName(path))
+    {
+        ok = chmod(this->path.constData(), 0555) == 0 && (!root || seteuid(65534) == 0);
+    }
+    ~ReadOnlyFolder()
+    {
+        if (root)
+            (void)seteuid(0);
+        (void)chmod(path.constData(), 0700);
+    }
+    ReadOnlyFolder(const ReadOnlyFolder &) = delete;
+    ReadOnlyFolder &operator=(const ReadOnlyFolder &) = delete;
+
+    const QByteArray path;
+    const bool root = geteuid() == 0;
+    bool ok = false;
+};
+#endif
 
 class TestLogFile : public QObject
 {
@@ -11,6 +39,7 @@ class TestLogFile : public QObject
 private slots:
     void linesGoToTheFileAndWhereTheyWentBefore();
     void sizeIsBoundedAndThePreviousLogKept();
+    void failedRotationStopsTheGrowth();
 };
 
 void TestLogFile::linesGoToTheFileAndWhereTheyWentBefore()
@@ -58,6 +87,42 @@ void TestLogFile::sizeIsBoundedAndThePreviousLogKept()
     const int firstNumber = both.mid(first + 6, both.indexOf('\n', first) - first - 6).toInt();
     for (int i = firstNumber; i < 40; ++i)
         QVERIFY(both.contains(QByteArray(QByteArray(" line ") + QByteArray::number(i) + '\n')));
+}
+
+// When the full log can be neither moved aside nor removed (another program holds it on
+// Windows, the folder is not writable), lines are dropped rather than appended without end, and
+// the rotation is tried again with the next line.
+void TestLogFile::failedRotationStopsTheGrowth()
+{
+    ScopedWorkDir work;
+    const qint64 limit = 4096;
+    const QByteArray earlierRun = QByteArray(limit, 'e');
+    QVERIFY(writeFile(LogFile::FileName, earlierRun));
+    MessageCapture earlier;
+    LogFile::install(work.filePath(LogFile::FileName), limit);
+    {
+#ifdef Q_OS_WIN
+        QFile holder(LogFile::FileName); // opened without leave to rename or delete it
+        QVERIFY(holder.open(QIODevice::ReadOnly));
+#elif defined(Q_OS_UNIX)
+        QCOMPARE(chmod(LogFile::FileName, 0666), 0);
+        ReadOnlyFolder readOnly(work.path());
+        QVERIFY(readOnly.ok);
+#else
+        QSKIP("No way here to make a rename fail");
+#endif
+        for (int i = 0; i < 1000; ++i)
+            qDebug("Unchanged, not fetched: Data/ruRU/patch-ruRU-%d.MPQ", i);
+    }
+    const qint64 size = QFileInfo(LogFile::FileName).size();
+    QVERIFY2(size <= 2 * limit, QByteArray::number(size));
+    QVERIFY(readFile(LogFile::FileName).startsWith(earlierRun));
+
+    qDebug() << "Saved!"; // the rotation works again
+    LogFile::uninstall();
+    QCOMPARE(readFile(QString(LogFile::FileName) + ".old"), earlierRun);
+    QVERIFY(readFile(LogFile::FileName).endsWith(" Saved!\n"));
+    QCOMPARE(earlier.lines().size(), 1001); // standard error had every line
 }
 
 QTEST_MAIN(TestLogFile)

@@ -26,38 +26,39 @@ State &state()
     return s;
 }
 
-// Keeps the file within its bound: the full one becomes the previous log.
-void rotateIfFull(State &s, qint64 incoming)
+// Makes room for `incoming` bytes: a full log becomes the previous one (or, when that cannot be
+// replaced, is removed). False when it can be neither moved nor removed, as when another program
+// holds it on Windows or the folder is not writable: the line is then dropped, so that the file
+// stays within its bound, and the next line tries again.
+bool makeRoom(State &s, qint64 incoming)
 {
     if (s.file.size() + incoming <= s.limit || s.file.size() == 0)
-        return;
+        return true;
     s.file.close();
     const QString old = s.path + QLatin1String(".old");
     QFile::remove(old);
-    if (!QFile::rename(s.path, old))
-        QFile::remove(s.path);
+    return QFile::rename(s.path, old) || QFile::remove(s.path);
 }
 
 void append(State &s, const QByteArray &line)
 {
     if (s.unwritable)
         return;
-    if (s.file.isOpen())
-        rotateIfFull(s, line.size());
-    if (!s.file.isOpen()) {
-        s.file.setFileName(s.path);
-        if (!s.file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-            s.unwritable = true;
-            return;
+    for (int attempt = 0; attempt < 2; ++attempt) { // the second after a rotation, to a new file
+        if (!s.file.isOpen()) {
+            s.file.setFileName(s.path);
+            if (!s.file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+                s.unwritable = true;
+                return;
+            }
         }
-        rotateIfFull(s, line.size()); // a full log from an earlier run
-        if (!s.file.isOpen() &&
-            !s.file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-            s.unwritable = true;
+        if (!makeRoom(s, line.size()))
+            return;
+        if (s.file.isOpen()) {
+            s.file.write(line);
             return;
         }
     }
-    s.file.write(line);
 }
 
 void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)

@@ -6,7 +6,8 @@
 // The launcher's debug lines go where Qt sends them anyway (the debugger output of a Windows
 // GUI program, standard error elsewhere) and are also appended to a file, so that a player can
 // send in why an update failed. The file is bounded: past `limit` bytes it becomes
-// `<name>.old` (replacing the one before) and a fresh file begins. Nothing is created until
+// `<name>.old` (replacing the one before) and a fresh file begins; while the full file can be
+// neither moved nor removed, lines are dropped rather than appended. Nothing is created until
 // the first line arrives; a file that cannot be written is skipped silently.
 namespace LogFile {
 
