@@ -266,6 +266,25 @@ void TestManifestReader::signature_data()
     QTest::newRow("key of 33 bytes")
         << message << File(file) << QByteArray(33, 'k').toBase64() << "public key";
     QTest::newRow("key not base64") << message << File(file) << QByteArray("off") << "public key";
+    // Key lists: any one key of up to four signs; a list that is not what was meant trusts none.
+    const QByteArray other = QByteArray(32, 'k').toBase64();
+    const QByteArray third = QByteArray(32, 'l').toBase64();
+    QTest::newRow("second key of a list") << message << File(file) << other + ';' + key << "";
+    QTest::newRow("first key of a list, commas, spaces")
+        << message << File(file) << key + " , " + other + ",\n"
+        << "";
+    QTest::newRow("list of other keys")
+        << message << File(file) << other + ';' + third << "with any of the 2 public keys";
+    QTest::newRow("malformed second key") << message << File(file) << key + ";off"
+                                          << "public key 2 of the list is not";
+    QTest::newRow("key listed twice") << message << File(file) << key + ';' + other + ';' + key
+                                      << "public key 3 of the list repeats";
+    QTest::newRow("five keys") << message << File(file)
+                               << other + ';' + third + ';' + QByteArray(32, 'm').toBase64() + ';' +
+                                      QByteArray(32, 'n').toBase64() + ';' + key
+                               << "more than 4 public keys";
+    QTest::newRow("only separators")
+        << message << File(file) << QByteArray(" ; ,") << "no public key";
 }
 
 void TestManifestReader::signature()

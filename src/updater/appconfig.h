@@ -32,8 +32,8 @@ public:
 
     // Where the manifest is fetched from: the build's default, or EMBERCREST_MANIFEST_URL.
     static QUrl manifestUrl();
-    // The base64 Ed25519 key that manifests must be signed with: the build's, or
-    // EMBERCREST_MANIFEST_PUBKEY. Empty: manifests are not checked.
+    // The base64 Ed25519 keys that manifests must be signed with, separated by ";" or ",": the
+    // build's, or EMBERCREST_MANIFEST_PUBKEY. Empty: manifests are not checked.
     static QByteArray manifestPublicKey();
 
 signals:
