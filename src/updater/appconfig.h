@@ -113,6 +113,7 @@ private:
     void signatureFinished(QNetworkReply *reply);
     bool holdForSignature(QNetworkReply *reply);
     bool manifestSignatureAccepted(QNetworkReply *reply, const QByteArray &body);
+    bool manifestFresh(QNetworkReply *reply, const QByteArray &body);
     bool readsAsManifest(QNetworkReply *reply) const;
     void collectFiles(const ManifestReading &reading);
     bool collectRepairs(ManifestReading &reading, const LocaleFlagLookup &flagOf);

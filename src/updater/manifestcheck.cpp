@@ -50,8 +50,9 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
     };
     // An aborted reply (a stalled server) is closed: it has no body to read.
     QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
-    // A refused manifest is read like a body that is no manifest: nothing is compared.
-    if (!manifestSignatureAccepted(reply, body))
+    // A refused manifest (its signature, or older or expired) is read like a body that is no
+    // manifest: nothing is compared.
+    if (!manifestSignatureAccepted(reply, body) || !manifestFresh(reply, body))
         body.clear();
     // An installed version that cannot be read (no key, a single part) is a local matter, not
     // the server's: the client counts as having no content yet, as after choosing it anew.
