@@ -44,6 +44,11 @@ publish() {
         "$base/updates/" >/dev/null 2>&1 || fail "publishing $version failed"
 }
 
+# remembered_serial: the serial in ./config.conf (CR LF line ends on Windows).
+remembered_serial() {
+    sed -n '/^\[ManifestSecurity\]/,/^\[/s/^HighestSerial=//p' config.conf | tr -d '\r'
+}
+
 # expect_refused NAME REASON: the manifest was refused for REASON and nothing else happened.
 expect_refused() {
     : >http.log
@@ -67,7 +72,7 @@ publish 1.2
 run_launcher current "files downloaded successfully"
 grep -qxF "1 / 1 files downloaded successfully" current.log || fail "current: $(cat current.log)"
 [ "$(installed_version)" = 1.2 ] || fail "current: the installed version did not advance"
-grep -qx 'HighestSerial=2' config.conf || fail "current: serial 2 not remembered: $(cat config.conf)"
+[ "$(remembered_serial)" = 2 ] || fail "current: serial 2 not remembered: $(cat config.conf)"
 
 # 2. The old manifest, its signature and its file, served again.
 cp -p old/ClientUpdates.json old/ClientUpdates.json.sig "$work/server/"
@@ -79,5 +84,5 @@ SOURCE_DATE_EPOCH=$(($(date +%s) - 3 * 86400)) publish 1.3 --serial 3 --expires 
 expect_refused freeze "the manifest expired at "
 grep -q "manifest expired at [0-9T:Z-]*, and it is now [0-9T:Z-]* (24 hours" freeze.log ||
     fail "freeze: both times not named: $(cat freeze.log)"
-grep -qx 'HighestSerial=2' config.conf || fail "freeze: an expired serial was remembered"
+[ "$(remembered_serial)" = 2 ] || fail "freeze: an expired serial was remembered"
 echo "freshness: ok"
