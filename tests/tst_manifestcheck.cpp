@@ -1,6 +1,8 @@
+#include "signing.h"
 #include "testhttpserver.h"
 #include "testutil.h"
 #include "updater/appconfig.h"
+#include "updater/manifestfreshness.h"
 #include "updatertest.h"
 
 #include <QSettings>
@@ -42,6 +44,8 @@ private slots:
     void equalVersionsStopTheCheck();
     void unusableManifest_data();
     void unusableManifest();
+    void olderOrExpiredManifestRefused_data();
+    void olderOrExpiredManifestRefused();
     void noRequestWithoutConfig_data();
     void noRequestWithoutConfig();
     void twoChecksBeforeAnyReply();
@@ -278,6 +282,91 @@ void TestManifestCheck::unusableManifest()
     QCOMPARE(c.checkFailed.count(), 1);
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
     QCOMPARE(server->hits("/moved.json"), 0);
+}
+
+void TestManifestCheck::olderOrExpiredManifestRefused_data()
+{
+    QTest::addColumn<QString>("keys");    // the run-time key list: "realm", "other;realm", ""
+    QTest::addColumn<QString>("stored");  // the highest serial accepted before
+    QTest::addColumn<qint64>("serial");   // the manifest's serial; -1: none
+    QTest::addColumn<bool>("expired");    // it expired three days ago
+    QTest::addColumn<QString>("refusal"); // the start of the refusal line; empty: accepted
+    QTest::addColumn<QString>("storedAfter");
+
+    const QString refused = "OnGetJSON: manifest refused: ";
+    QTest::newRow("rollback") << "realm"
+                              << "7" << 6LL << false << refused + "serial 6 is lower than serial 7"
+                              << "7";
+    QTest::newRow("serial dropped")
+        << "realm"
+        << "7" << -1LL << false << refused + "the manifest has no serial, but serial 7"
+        << "7";
+    QTest::newRow("freeze") << "realm"
+                            << "" << 8LL << true << refused + "the manifest expired at "
+                            << "";
+    QTest::newRow("newer, signed by the second key") << "other;realm"
+                                                     << "7" << 8LL << false << ""
+                                                     << "8";
+    // Without a key the additions mean nothing: the update goes through as it always has.
+    QTest::newRow("rollback without a key") << ""
+                                            << "7" << 6LL << true << ""
+                                            << "7";
+}
+
+// With a key, a validly signed manifest that is older than one accepted before, or expired, is
+// refused like a bad signature: the failed check, nothing fetched, the version kept.
+void TestManifestCheck::olderOrExpiredManifestRefused()
+{
+    QFETCH(QString, keys);
+    QFETCH(QString, stored);
+    QFETCH(qint64, serial);
+    QFETCH(bool, expired);
+    QFETCH(QString, refusal);
+    QFETCH(QString, storedAfter);
+    writeClientConfig("1.0", {"ruRU"});
+    if (!stored.isEmpty())
+        Config::WriteSetting("ManifestSecurity", "HighestSerial", stored);
+    QJsonObject security;
+    if (serial >= 0)
+        security.insert("serial", serial);
+    if (expired)
+        security.insert("expires",
+                        ManifestFreshness::formatTime(QDateTime::currentDateTimeUtc().addDays(-3)));
+    QJsonObject manifest =
+        QJsonDocument::fromJson(manifestJson("2.0", {{"ruRU", {fileUrl("/r.bin")}}})).object();
+    manifest.insert("security", security);
+    const QByteArray bytes = QJsonDocument(manifest).toJson();
+    server->serve(kManifestPath, bytes);
+    server->serve("/r.bin", "r");
+    if (!keys.isEmpty()) {
+        QString problem;
+        QByteArray list;
+        for (const QString &name : keys.split(';'))
+            list += (list.isEmpty() ? "" : ";") + Publish::generateKeyFiles(name, &problem);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        qputenv("EMBERCREST_MANIFEST_PUBKEY", list);
+        const QByteArray signature =
+            Publish::signatureFile(Publish::readSigningKey("realm.key"), bytes);
+        server->serve(kManifestPath + ".sig", signature);
+    }
+
+    Check c;
+    QVERIFY(c.finished.wait());
+    const QStringList lines = c.capture.lines();
+    if (refusal.isEmpty()) {
+        // (With a key, the file itself fails: this manifest lists no integrity data.)
+        QCOMPARE(c.haveUpdates.count(), 1);
+        QCOMPARE(c.checkFailed.count(), 0);
+    } else {
+        QVERIFY2(std::any_of(lines.begin(), lines.end(),
+                             [&](const QString &line) { return line.startsWith(refusal); }),
+                 qPrintable(lines.join('\n')));
+        QCOMPARE(c.checkFailed.count(), 1);
+        QCOMPARE(c.haveUpdates.count() + c.clientNotFound.count() + c.checked.count(), 0);
+        QCOMPARE(server->hits("/r.bin"), 0);
+        QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
+    }
+    QCOMPARE(Config::ReadSetting("ManifestSecurity", "HighestSerial"), storedAfter);
 }
 
 void TestManifestCheck::noRequestWithoutConfig_data()

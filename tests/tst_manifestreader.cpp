@@ -1,6 +1,8 @@
+#include "updater/manifestfreshness.h"
 #include "updater/manifestreader.h"
 #include "updater/manifestsignature.h"
 
+#include <QTimeZone>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(std::optional<QByteArray>)
@@ -21,6 +23,8 @@ private slots:
     void signature_data();
     void signature();
     void runTimeKeyNeverRemovesBuiltInKey();
+    void freshness_data();
+    void freshness();
     void integrity_data();
     void integrity();
 };
@@ -266,6 +270,25 @@ void TestManifestReader::signature_data()
     QTest::newRow("key of 33 bytes")
         << message << File(file) << QByteArray(33, 'k').toBase64() << "public key";
     QTest::newRow("key not base64") << message << File(file) << QByteArray("off") << "public key";
+    // Key lists: any one key of up to four signs; a list that is not what was meant trusts none.
+    const QByteArray other = QByteArray(32, 'k').toBase64();
+    const QByteArray third = QByteArray(32, 'l').toBase64();
+    QTest::newRow("second key of a list") << message << File(file) << other + ';' + key << "";
+    QTest::newRow("first key of a list, commas, spaces")
+        << message << File(file) << key + " , " + other + ",\n"
+        << "";
+    QTest::newRow("list of other keys")
+        << message << File(file) << other + ';' + third << "with any of the 2 public keys";
+    QTest::newRow("malformed second key") << message << File(file) << key + ";off"
+                                          << "public key 2 of the list is not";
+    QTest::newRow("key listed twice") << message << File(file) << key + ';' + other + ';' + key
+                                      << "public key 3 of the list repeats";
+    QTest::newRow("five keys") << message << File(file)
+                               << other + ';' + third + ';' + QByteArray(32, 'm').toBase64() + ';' +
+                                      QByteArray(32, 'n').toBase64() + ';' + key
+                               << "more than 4 public keys";
+    QTest::newRow("only separators")
+        << message << File(file) << QByteArray(" ; ,") << "no public key";
 }
 
 void TestManifestReader::signature()
@@ -289,6 +312,73 @@ void TestManifestReader::runTimeKeyNeverRemovesBuiltInKey()
     QCOMPARE(effectivePublicKey("built", "run\n"), QByteArray("run"));
     QCOMPARE(effectivePublicKey("built", ""), QByteArray("built"));
     QCOMPARE(effectivePublicKey("built", " \n"), QByteArray("built"));
+}
+
+void TestManifestReader::freshness_data()
+{
+    QTest::addColumn<QByteArray>("manifest");
+    QTest::addColumn<qint64>("highest");  // the highest serial accepted before; -1: none
+    QTest::addColumn<QString>("refusal"); // empty: accepted
+    QTest::addColumn<qint64>("serial");   // the serial to remember; -1: none
+
+    const auto with = [](const QByteArray &security) -> QByteArray {
+        return R"({"wsection":[{"a":"x","b":"2.0"}],"security":)" + security + '}';
+    };
+    const QString notSerial = "is not an integer from 0 to 2^53 - 1";
+    const QString notTime = "is not a UTC time written YYYY-MM-DDTHH:MM:SSZ";
+    QTest::newRow("no additions, none accepted")
+        << QByteArray(R"({"wsection":[]})") << -1LL << "" << -1LL;
+    QTest::newRow("higher serial") << with(R"({"serial":8})") << 7LL << "" << 8LL;
+    QTest::newRow("equal serial") << with(R"({"serial":7})") << 7LL << "" << 7LL;
+    QTest::newRow("lower serial") << with(R"({"serial":6})") << 7LL
+                                  << "serial 6 is lower than serial 7" << -1LL;
+    QTest::newRow("no serial after one") << QByteArray(R"({"wsection":[]})") << 7LL
+                                         << "the manifest has no serial, but serial 7" << -1LL;
+    QTest::newRow("only an expiry after a serial")
+        << with(R"({"expires":"2030-01-01T00:00:00Z"})") << 0LL << "has no serial" << -1LL;
+    QTest::newRow("expired, skew used up")
+        << with(R"({"serial":1,"expires":"2026-05-31T11:59:59Z"})") << -1LL
+        << "the manifest expired at 2026-05-31T11:59:59Z, and it is now 2026-06-01T12:00:00Z"
+        << -1LL;
+    QTest::newRow("expired within the skew")
+        << with(R"({"serial":1,"expires":"2026-05-31T12:00:00Z"})") << -1LL << "" << 1LL;
+    QTest::newRow("largest serial")
+        << with(R"({"serial":9007199254740991})") << -1LL << "" << 9007199254740991LL;
+    QTest::newRow("serial 2^53") << with(R"({"serial":9007199254740992})") << -1LL
+                                 << "serial 9007199254740992 " + notSerial << -1LL;
+    QTest::newRow("negative serial") << with(R"({"serial":-1})") << -1LL << notSerial << -1LL;
+    QTest::newRow("fraction") << with(R"({"serial":7.5})") << 7LL << notSerial << -1LL;
+    QTest::newRow("serial as text") << with(R"({"serial":"8"})") << 7LL << notSerial << -1LL;
+    QTest::newRow("no such day") << with(R"({"serial":1,"expires":"2026-02-30T00:00:00Z"})") << -1LL
+                                 << notTime << -1LL;
+    QTest::newRow("local time") << with(R"({"serial":1,"expires":"2030-01-01T00:00:00"})") << -1LL
+                                << notTime << -1LL;
+    QTest::newRow("two serials") << with(R"({"serial":9, "serial" :1})") << 7LL
+                                 << "the manifest carries 2 serials" << -1LL;
+    QTest::newRow("two serials, one escaped") << with(R"({"serial":1,"ser\u0069al":9})") << 7LL
+                                              << "the manifest carries 2 serials" << -1LL;
+    QTest::newRow("two security members")
+        << QByteArray(R"({"security":{"serial":9},"wsection":[],"security":{"serial":1}})") << 7LL
+        << "2 \"security\" members" << -1LL;
+    QTest::newRow("serial in a text elsewhere")
+        << QByteArray(R"({"wsection":[{"k":"\"serial\":1,{["}],"security":{"serial":3}})") << -1LL
+        << "" << 3LL;
+    QTest::newRow("security not an object") << with("[1]") << -1LL << "is not an object" << -1LL;
+}
+
+void TestManifestReader::freshness()
+{
+    QFETCH(QByteArray, manifest);
+    QFETCH(qint64, highest);
+    QFETCH(QString, refusal);
+    QFETCH(qint64, serial);
+    const QDateTime now(QDate(2026, 6, 1), QTime(12, 0), QTimeZone::utc());
+    const ManifestFreshness::Verdict verdict = ManifestFreshness::check(
+        manifest, highest < 0 ? std::nullopt : std::optional<qint64>(highest), now);
+    QCOMPARE(verdict.accepted, refusal.isEmpty());
+    QVERIFY2(refusal.isEmpty() ? verdict.reason.isEmpty() : verdict.reason.contains(refusal),
+             qPrintable(verdict.reason));
+    QCOMPARE(verdict.serial.value_or(-1), serial);
 }
 
 void TestManifestReader::integrity_data()

@@ -70,6 +70,8 @@ private slots:
     void launcherFetchesAndNamesEachFile();
     void badInputFailsAndKeepsManifest_data();
     void badInputFailsAndKeepsManifest();
+    void serialAndExpiry_data();
+    void serialAndExpiry();
     void badKeyFailsAndKeepsManifest_data();
     void badKeyFailsAndKeepsManifest();
     void keygenSignAndVerify();
@@ -126,8 +128,8 @@ void TestPublish::layoutBecomesManifest()
         big[i] = char(i * 31 + i / 4096);
     makeFile(folder + "/ruRU/big.MPQ", big);
 
-    Publish::Request request{folder,       "1.10", "https://cdn.example:8443/wotlk",
-                             "2024-05-06", "",     ""};
+    Publish::Request request{
+        folder, "1.10", "https://cdn.example:8443/wotlk", "2024-05-06", "", "", "", "", {}};
     const Publish::Report report = Publish::publish(request);
     QVERIFY2(report.ok(), qPrintable(report.errors.join('\n')));
     QCOMPARE(report.output, folder + "/ClientUpdates.json");
@@ -169,7 +171,9 @@ void TestPublish::layoutBecomesManifest()
     }
     QVERIFY2(manifest.contains("\"size\": 2097155\n"), "sizes are written as integers");
 
-    // The same folder publishes to the same bytes, whatever order the file system lists.
+    // The same folder publishes to the same bytes, whatever order the file system lists (the
+    // serial given again: it would otherwise grow by one).
+    request.serial = "1";
     QVERIFY(Publish::publish(request).ok());
     QCOMPARE(readFile(report.output), manifest);
 }
@@ -197,8 +201,15 @@ void TestPublish::launcherFetchesAndNamesEachFile()
     const QByteArray content = "content of " + name.toUtf8();
     makeFile(folder + "/enGB/" + name, content);
 
-    const Publish::Report report = Publish::publish(
-        {folder, "1.1", serverBase, "2024-01-01", served.filePath(updates + ".json"), ""});
+    const Publish::Report report = Publish::publish({folder,
+                                                     "1.1",
+                                                     serverBase,
+                                                     "2024-01-01",
+                                                     served.filePath(updates + ".json"),
+                                                     "",
+                                                     "",
+                                                     "",
+                                                     {}});
     QVERIFY2(report.ok(), qPrintable(report.errors.join('\n')));
     const QString urlText = wsection(readFile(report.output))
                                 .at(1)
@@ -318,6 +329,63 @@ void TestPublish::badInputFailsAndKeepsManifest()
     QCOMPARE(readFile(output), OldManifest);
     QCOMPARE(QDir(dir.filePath("site")).entryList(QDir::Files | QDir::Hidden),
              QStringList({"ClientUpdates.json"}));
+}
+
+void TestPublish::serialAndExpiry_data()
+{
+    QTest::addColumn<QByteArray>("previous"); // the manifest at the output path; null: none
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<qint64>("serial");    // -1: refused, the previous manifest kept
+    QTest::addColumn<QString>("expected"); // the expiry written, or the error
+    const QByteArray serial41 = R"({"security": {"serial": 41}, "wsection": []})";
+    QTest::newRow("first publication") << QByteArray() << QStringList() << 1LL << "";
+    QTest::newRow("one more than the previous") << serial41 << QStringList() << 42LL << "";
+    QTest::newRow("previous without a serial") << OldManifest << QStringList() << 1LL << "";
+    QTest::newRow("--serial") << serial41 << QStringList{"--serial", "100"} << 100LL << "";
+    // SOURCE_DATE_EPOCH is 2026-01-01T00:00:00Z.
+    QTest::newRow("--expires") << QByteArray() << QStringList{"--expires", "3"} << 1LL
+                               << "2026-01-04T00:00:00Z";
+    QTest::newRow("--serial lower than the previous")
+        << serial41 << QStringList{"--serial", "40"} << -1LL << "serial 40 is lower than serial 41";
+    QTest::newRow("--serial 2^53") << QByteArray() << QStringList{"--serial", "9007199254740992"}
+                                   << -1LL << "serial \"9007199254740992\" must be an integer";
+    QTest::newRow("--expires 0") << QByteArray() << QStringList{"--expires", "0"} << -1LL
+                                 << "expiry \"0\" must be a number of days";
+    QTest::newRow("previous with two serials")
+        << QByteArray(R"({"security": {"serial": 41, "serial": 1}})") << QStringList() << -1LL
+        << "the manifest carries 2 serials; give the serial with --serial";
+}
+
+// Each publication carries a serial one above the manifest it replaces, and an expiry time on
+// request, inside the signed bytes.
+void TestPublish::serialAndExpiry()
+{
+    QFETCH(QByteArray, previous);
+    QFETCH(QStringList, options);
+    QFETCH(qint64, serial);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    makeFile(dir.filePath("updates/ruRU/a.MPQ"), "a");
+    const QString output = dir.filePath("ClientUpdates.json");
+    if (!previous.isNull())
+        makeFile(output, previous);
+
+    qputenv("SOURCE_DATE_EPOCH", "1767225600");
+    const Run run = runPublisher(
+        QStringList{dir.filePath("updates"), "1.1", "http://h/", "--output", output} + options);
+    qunsetenv("SOURCE_DATE_EPOCH");
+    if (serial < 0) {
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains("error: ") && run.err.contains(expected), qPrintable(run.err));
+        QCOMPARE(readFile(output), previous);
+        return;
+    }
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject security =
+        QJsonDocument::fromJson(readFile(output)).object().value("security").toObject();
+    QCOMPARE(security.value("serial").toVariant().toLongLong(), serial);
+    QCOMPARE(security.value("expires").toString(), expected);
+    QVERIFY2(run.out.contains(QStringLiteral("serial %1,").arg(serial)), qPrintable(run.out));
 }
 
 void TestPublish::badKeyFailsAndKeepsManifest_data()
@@ -443,8 +511,15 @@ void TestPublish::executableWritesWhatTheLibraryWrites()
     QVERIFY2(run.err.contains("warning: engine: skipped"), qPrintable(run.err));
     const QByteArray written = readFile(folder + "/ClientUpdates.json");
 
-    const Publish::Report report = Publish::publish(
-        {folder, "2.3", "http://127.0.0.1:8000/", "2023-02-01", dir.filePath("library.json"), ""});
+    const Publish::Report report = Publish::publish({folder,
+                                                     "2.3",
+                                                     "http://127.0.0.1:8000/",
+                                                     "2023-02-01",
+                                                     dir.filePath("library.json"),
+                                                     "",
+                                                     "",
+                                                     "",
+                                                     {}});
     QVERIFY(report.ok());
     QCOMPARE(written, readFile(report.output));
 

@@ -32,8 +32,8 @@ public:
 
     // Where the manifest is fetched from: the build's default, or EMBERCREST_MANIFEST_URL.
     static QUrl manifestUrl();
-    // The base64 Ed25519 key that manifests must be signed with: the build's, or
-    // EMBERCREST_MANIFEST_PUBKEY. Empty: manifests are not checked.
+    // The base64 Ed25519 keys that manifests must be signed with, separated by ";" or ",": the
+    // build's, or EMBERCREST_MANIFEST_PUBKEY. Empty: manifests are not checked.
     static QByteArray manifestPublicKey();
 
 signals:
@@ -114,6 +114,7 @@ private:
     void signatureFinished(QNetworkReply *reply);
     bool holdForSignature(QNetworkReply *reply);
     bool manifestSignatureAccepted(QNetworkReply *reply, const QByteArray &body);
+    bool manifestFresh(QNetworkReply *reply, const QByteArray &body);
     bool readsAsManifest(QNetworkReply *reply) const;
     void collectFiles(const ManifestReading &reading);
     bool collectRepairs(ManifestReading &reading, const LocaleFlagLookup &flagOf);

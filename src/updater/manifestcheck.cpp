@@ -48,7 +48,8 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
                 flags.insert(locale, Config::ReadSetting(QStringLiteral("WClientLocale"), locale));
         return *flag;
     };
-    // A refused manifest is read like a body that is no manifest: nothing is compared.
+    // A refused manifest (a bound it broke, its signature, or older or expired) is read like a
+    // body that is no manifest: nothing is compared.
     const QString refusal = UpdaterRequests::refusalOf(reply);
     if (!refusal.isEmpty()) {
         qDebug().noquote() << QStringLiteral("OnGetJSON: manifest refused: ") + refusal;
@@ -56,7 +57,8 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
     }
     // An aborted reply (a stalled server) is closed: it has no body to read.
     QByteArray body = refusal.isEmpty() && reply->isOpen() ? reply->readAll() : QByteArray();
-    if (refusal.isEmpty() && !manifestSignatureAccepted(reply, body))
+    if (refusal.isEmpty() &&
+        (!manifestSignatureAccepted(reply, body) || !manifestFresh(reply, body)))
         body.clear();
     // An installed version that cannot be read (no key, a single part) is a local matter, not
     // the server's: the client counts as having no content yet, as after choosing it anew.

@@ -1,5 +1,7 @@
 #include "manifestsignature.h"
 
+#include <QRegularExpression>
+
 #include <openssl/evp.h>
 
 #include <memory>
@@ -56,12 +58,45 @@ std::optional<QByteArray> decodeExactBase64(const QByteArray &text, int bytes)
     return decoded;
 }
 
-Verdict verify(const QByteArray &manifest, const std::optional<QByteArray> &signatureFile,
-               const QByteArray &publicKeyBase64)
+KeyList parseKeyList(const QByteArray &text)
 {
-    const std::optional<QByteArray> key = decodeExactBase64(publicKeyBase64, kPublicKeyBytes);
-    if (!key)
-        return refused(QStringLiteral("the public key is not the base64 of 32 bytes"));
+    static const QRegularExpression separator(QStringLiteral("[;,]"));
+    KeyList list;
+    const QStringList items = QString::fromLatin1(text).split(separator);
+    int number = 0;
+    for (const QString &item : items) {
+        if (item.trimmed().isEmpty())
+            continue; // "a;b;" is a list of two
+        ++number;
+        const std::optional<QByteArray> key = decodeExactBase64(item.toLatin1(), kPublicKeyBytes);
+        if (!key) {
+            list.problem = QStringLiteral("public key %1 of the list is not the base64 of "
+                                          "32 bytes")
+                               .arg(number);
+        } else if (list.keys.contains(*key)) {
+            list.problem =
+                QStringLiteral("public key %1 of the list repeats an earlier one").arg(number);
+        } else if (number > kMaxPublicKeys) {
+            list.problem =
+                QStringLiteral("the key list holds more than %1 public keys").arg(kMaxPublicKeys);
+        }
+        if (!list.problem.isEmpty()) {
+            list.keys.clear();
+            return list;
+        }
+        list.keys << *key;
+    }
+    if (list.keys.isEmpty())
+        list.problem = QStringLiteral("the key list holds no public key");
+    return list;
+}
+
+Verdict verify(const QByteArray &manifest, const std::optional<QByteArray> &signatureFile,
+               const QByteArray &publicKeys)
+{
+    const KeyList keys = parseKeyList(publicKeys);
+    if (!keys.problem.isEmpty())
+        return refused(keys.problem);
     if (!signatureFile)
         return refused(QStringLiteral("no signature file"));
     if (signatureFile->size() > kMaxSignatureFileBytes)
@@ -73,9 +108,15 @@ Verdict verify(const QByteArray &manifest, const std::optional<QByteArray> &sign
     if (!signature)
         return refused(QStringLiteral("the signature file is not the base64 of a 64-byte "
                                       "signature"));
-    if (!ed25519Verifies(manifest, *signature, *key))
-        return refused(QStringLiteral("the signature does not match the manifest"));
-    return {true, QString()};
+    for (const QByteArray &key : keys.keys) {
+        if (ed25519Verifies(manifest, *signature, key))
+            return {true, QString()};
+    }
+    return refused(keys.keys.size() == 1
+                       ? QStringLiteral("the signature does not match the manifest")
+                       : QStringLiteral("the signature does not match the manifest with any of "
+                                        "the %1 public keys")
+                             .arg(keys.keys.size()));
 }
 
 QByteArray effectivePublicKey(const QByteArray &builtIn, const QByteArray &runTime)

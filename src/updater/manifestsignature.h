@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -20,14 +21,31 @@ struct Verdict
     QString reason; // why it was refused, for the log; empty when accepted
 };
 
-// Checks signatureFile (the bytes of <manifest>.sig, or nullopt when none could be fetched)
-// against the manifest's bytes and the base64 public key.
-Verdict verify(const QByteArray &manifest, const std::optional<QByteArray> &signatureFile,
-               const QByteArray &publicKeyBase64);
+// Up to this many keys may be trusted at once, so that a new key can ship in a release before
+// manifests are signed with it, and the old one be dropped later.
+constexpr int kMaxPublicKeys = 4;
 
-// The key that manifests are checked with: the one given at run time when there is one,
+struct KeyList
+{
+    QList<QByteArray> keys; // 32 bytes each
+    QString problem;        // why the list is refused; empty when it is usable
+};
+
+// A key list as built in or given at run time: base64 keys separated by ";" (a CMake list) or
+// ",", with white space around each allowed. A malformed or repeated key, more than
+// kMaxPublicKeys keys or none at all makes the whole list unusable: a list that is not what
+// its author meant must not quietly trust less, or more, than they wrote.
+KeyList parseKeyList(const QByteArray &text);
+
+// Checks signatureFile (the bytes of <manifest>.sig, or nullopt when none could be fetched)
+// against the manifest's bytes and a key list as parseKeyList() reads it. A signature made
+// with any one of the keys is accepted.
+Verdict verify(const QByteArray &manifest, const std::optional<QByteArray> &signatureFile,
+               const QByteArray &publicKeys);
+
+// The key list that manifests are checked with: the one given at run time when there is one,
 // otherwise the built-in one. Empty means no check. A run-time value can replace a built-in
-// key but never remove it: an empty one leaves the built-in key in force.
+// list but never remove it: an empty one leaves the built-in keys in force.
 QByteArray effectivePublicKey(const QByteArray &builtIn, const QByteArray &runTime);
 
 // base64 text of exactly `bytes` bytes, in canonical form, with surrounding white space

@@ -1,8 +1,10 @@
 #include "appconfig.h"
 
+#include "manifestfreshness.h"
 #include "manifestsignature.h"
 #include "requests.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -92,4 +94,27 @@ bool AppConfig::manifestSignatureAccepted(QNetworkReply *reply, const QByteArray
         reason += QStringLiteral(" (") + check.problem + QLatin1Char(')');
     qDebug().noquote() << QStringLiteral("OnGetJSON: manifest refused: ") + reason;
     return false;
+}
+
+// With a key, a manifest whose signature holds must also be current: not older than one already
+// accepted, and not expired. Its serial is remembered as soon as it is accepted, not when its
+// run ends: a validly signed serial proves that the publisher got that far, whatever becomes of
+// the downloads, and a manifest with equal versions starts no run at all.
+bool AppConfig::manifestFresh(QNetworkReply *reply, const QByteArray &body)
+{
+    if (UpdaterRequests::checkIdOf(reply->request()) == 0)
+        return true; // built without a key: serials and expiry times are not read
+    QString problem;
+    const std::optional<qint64> highest = ManifestFreshness::storedHighestSerial(&problem);
+    if (!problem.isEmpty())
+        qDebug().noquote() << QStringLiteral("OnGetJSON: %1, taken as none").arg(problem);
+    const ManifestFreshness::Verdict verdict =
+        ManifestFreshness::check(body, highest, QDateTime::currentDateTimeUtc());
+    if (!verdict.accepted) {
+        qDebug().noquote() << QStringLiteral("OnGetJSON: manifest refused: ") + verdict.reason;
+        return false;
+    }
+    if (verdict.serial && (!highest || *verdict.serial > *highest))
+        ManifestFreshness::storeHighestSerial(*verdict.serial);
+    return true;
 }

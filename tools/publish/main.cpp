@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDate>
+#include <QDateTime>
 #include <QTextStream>
 
 namespace {
@@ -28,6 +29,12 @@ const char *const Description =
     "NAME.key (private: keep it off the server) and NAME.pub (build the launcher with it).\n"
     "With --sign NAME.key the signature of the manifest is written beside it, as\n"
     "<manifest>.sig; upload both. Without --sign an old <manifest>.sig is removed.\n"
+    "\n"
+    "Every manifest carries a serial, one more than the manifest it replaces at the output\n"
+    "path (or --serial N), and with --expires DAYS an expiry time. Launchers built with a key\n"
+    "refuse a manifest with a lower serial than one they accepted, and an expired one; to\n"
+    "bring old files back, publish them again. SOURCE_DATE_EPOCH, when set, is the time the\n"
+    "expiry counts from.\n"
     "\n"
     "Example: embercrest-publish --sign realm.key updates 1.4 https://cdn.example.org/wotlk/\n"
     "\n"
@@ -55,8 +62,11 @@ int report(const Publish::Report &report, const QString &version)
         return 1;
     }
     QTextStream out(stdout);
-    out << "Wrote " << report.output << ": version " << version << ", " << report.files
-        << " files in " << report.locales << " locales\n";
+    out << "Wrote " << report.output << ": version " << version << ", serial " << report.serial
+        << ", " << report.files << " files in " << report.locales << " locales";
+    if (!report.expires.isEmpty())
+        out << ", expires " << report.expires;
+    out << '\n';
     if (!report.signature.isEmpty())
         out << "Wrote " << report.signature << ": signed for the public key " << report.publicKey
             << '\n';
@@ -105,7 +115,17 @@ int main(int argc, char *argv[])
         QStringLiteral("Also write the manifest's signature, made with the private key in "
                        "<keyfile>, to <manifest>.sig."),
         QStringLiteral("keyfile"));
-    parser.addOptions({output, date, sign});
+    const QCommandLineOption serial(
+        QStringLiteral("serial"),
+        QStringLiteral("The manifest's serial, an integer from 0 to 2^53 - 1 (default: the "
+                       "serial of the manifest at the output path plus one, or 1)."),
+        QStringLiteral("N"));
+    const QCommandLineOption expires(
+        QStringLiteral("expires"),
+        QStringLiteral("Launchers built with a key refuse the manifest <days> days from now "
+                       "(default: never)."),
+        QStringLiteral("days"));
+    parser.addOptions({output, date, sign, serial, expires});
     parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("The update folder."));
     parser.addPositionalArgument(
         QStringLiteral("VERSION"),
@@ -122,7 +142,8 @@ int main(int argc, char *argv[])
         parser.showVersion();
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() == 2 && arguments.at(0) == QLatin1String("keygen")) {
-        if (parser.isSet(output) || parser.isSet(date) || parser.isSet(sign))
+        if (parser.isSet(output) || parser.isSet(date) || parser.isSet(sign) ||
+            parser.isSet(serial) || parser.isSet(expires))
             return usageError(QStringLiteral("keygen takes NAME only"));
         return keygen(arguments.at(1));
     }
@@ -137,6 +158,13 @@ int main(int argc, char *argv[])
         parser.isSet(date) ? parser.value(date) : QDate::currentDate().toString(Qt::ISODate);
     request.output = parser.value(output);
     request.signingKey = parser.value(sign);
+    request.serial = parser.value(serial);
+    request.expiresIn = parser.value(expires);
+    // Reproducible builds' convention: the publication's time, for the expiry.
+    bool epochSet = false;
+    const qint64 epoch = qEnvironmentVariable("SOURCE_DATE_EPOCH").toLongLong(&epochSet);
+    if (epochSet)
+        request.now = QDateTime::fromSecsSinceEpoch(epoch).toUTC();
     if (parser.isSet(sign) && request.signingKey.isEmpty())
         return usageError(QStringLiteral("--sign needs a key file"));
     return report(Publish::publish(request), request.version);

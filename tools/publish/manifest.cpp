@@ -45,7 +45,7 @@ QString dateProblem(const QString &date)
 }
 
 QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls,
-                        const FileDigests &digests)
+                        const FileDigests &digests, qint64 serial, const QString &expires)
 {
     const QJsonObject versionElement{{QStringLiteral("date"), date},
                                      {QStringLiteral("version"), version}};
@@ -61,8 +61,12 @@ QByteArray manifestJson(const QString &date, const QString &version, const FileU
         integrity.insert(digest.key(), QJsonObject{{QStringLiteral("size"), digest.value().size},
                                                    {QStringLiteral("sha256"),
                                                     QString::fromLatin1(digest.value().sha256)}});
+    QJsonObject security{{QStringLiteral("serial"), serial}};
+    if (!expires.isEmpty())
+        security.insert(QStringLiteral("expires"), expires);
     const QJsonObject manifest{{QStringLiteral("wsection"), QJsonArray{versionElement, locales}},
-                               {QStringLiteral("integrity"), integrity}};
+                               {QStringLiteral("integrity"), integrity},
+                               {QStringLiteral("security"), security}};
     return QJsonDocument(manifest).toJson(QJsonDocument::Indented);
 }
 

@@ -28,7 +28,10 @@ QString dateProblem(const QString &date);
 // "version" sort in this order (the launcher takes the second one as the version), then one
 // element with the file list of every locale. "integrity" holds, for every listed URL text,
 // {"size": bytes, "sha256": hex}; launchers that do not know it ignore it.
+// "security" holds the serial and, when expires is not empty, the expiry time: launchers
+// with a key refuse a manifest with a lower serial than one they accepted, or an expired one.
+// They are signed with the rest; launchers without a key ignore the member.
 QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls,
-                        const FileDigests &digests);
+                        const FileDigests &digests, qint64 serial, const QString &expires);
 
 } // namespace Publish

@@ -4,6 +4,7 @@
 #include "folderscan.h"
 #include "manifest.h"
 #include "signing.h"
+#include "updater/manifestfreshness.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -27,6 +28,80 @@ void checkInput(const Request &request, Report &report)
         report.warnings << warning;
     if (const QString problem = dateProblem(request.date); !problem.isEmpty())
         report.errors << QStringLiteral("date \"") + request.date + QStringLiteral("\" ") + problem;
+}
+
+constexpr int kMaxExpiryDays = 36500;
+
+// The serial of the manifest at the output path, the one launchers may have accepted last:
+// nullopt when there is none, or none that carries a serial, or it cannot be read (*problem).
+std::optional<qint64> previousSerial(const QString &output, QString *problem)
+{
+    if (!QFileInfo(output).isFile())
+        return std::nullopt;
+    QFile file(output);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *problem = QStringLiteral("cannot read it: ") + file.errorString();
+        return std::nullopt;
+    }
+    const ManifestFreshness::Security security = ManifestFreshness::readSecurity(file.readAll());
+    *problem = security.problem;
+    return security.serial;
+}
+
+// The serial grows with every publication: launchers with a key refuse one below the highest
+// they have accepted, so a lower one would never be read.
+qint64 chooseSerial(const Request &request, const QString &output, Report &report)
+{
+    QString problem;
+    const std::optional<qint64> previous = previousSerial(output, &problem);
+    if (!problem.isEmpty() && request.serial.isEmpty()) {
+        report.errors << output + QStringLiteral(": ") + problem +
+                             QStringLiteral("; give the serial with --serial");
+        return -1;
+    }
+    if (!request.serial.isEmpty()) {
+        const std::optional<qint64> given = ManifestFreshness::parseSerial(request.serial);
+        if (!given) {
+            report.errors << QStringLiteral("serial \"") + request.serial +
+                                 QStringLiteral("\" must be an integer from 0 to 2^53 - 1");
+            return -1;
+        }
+        if (previous && *given < *previous)
+            report.errors << QStringLiteral("serial %1 is lower than serial %2 of %3: launchers "
+                                            "that read that manifest refuse this one")
+                                 .arg(*given)
+                                 .arg(*previous)
+                                 .arg(output);
+        else if (previous && *given == *previous)
+            report.warnings << QStringLiteral("serial %1 is the serial of the manifest it "
+                                              "replaces: launchers accept either of the two")
+                                   .arg(*given);
+        return *given;
+    }
+    if (!previous)
+        return 1;
+    if (*previous + 1 >= ManifestFreshness::kSerialLimit) {
+        report.errors << output + QStringLiteral(": serial %1 is the last there is").arg(*previous);
+        return -1;
+    }
+    return *previous + 1;
+}
+
+QString chooseExpiry(const Request &request, Report &report)
+{
+    if (request.expiresIn.isEmpty())
+        return QString();
+    bool ok = false;
+    const int days = request.expiresIn.toInt(&ok);
+    if (!ok || days < 1 || days > kMaxExpiryDays || request.expiresIn != QString::number(days)) {
+        report.errors
+            << QStringLiteral("expiry \"") + request.expiresIn +
+                   QStringLiteral("\" must be a number of days from 1 to %1").arg(kMaxExpiryDays);
+        return QString();
+    }
+    const QDateTime now =
+        request.now.isValid() ? request.now.toUTC() : QDateTime::currentDateTimeUtc();
+    return ManifestFreshness::formatTime(now.addDays(days));
 }
 
 // Size and SHA-256 of every listed file, in one pass each.
@@ -141,6 +216,8 @@ Report publish(const Request &request)
         if (!key.problem.isEmpty())
             report.errors << key.problem;
     }
+    report.serial = chooseSerial(request, report.output, report);
+    report.expires = chooseExpiry(request, report);
     if (!report.ok())
         return report;
 
@@ -156,7 +233,8 @@ Report publish(const Request &request)
     const FileDigests digests = digestFiles(request.folder, scan.urls, report);
     if (!report.ok())
         return report;
-    const QByteArray manifest = manifestJson(request.date, request.version, scan.urls, digests);
+    const QByteArray manifest = manifestJson(request.date, request.version, scan.urls, digests,
+                                             report.serial, report.expires);
     QByteArray signature;
     if (!key.seed.isEmpty()) {
         signature = signatureFile(key, manifest);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -14,6 +15,9 @@ struct Request
     QString date;       // YYYY-MM-DD, for people reading the manifest
     QString output;     // the manifest's path; empty for the default
     QString signingKey; // a private key file: also write <output>.sig; empty: no signature
+    QString serial;     // the manifest's serial; empty: the previous manifest's plus one
+    QString expiresIn;  // days until launchers with a key refuse the manifest; empty: never
+    QDateTime now;      // the time the expiry counts from; invalid: the current time
 };
 
 struct Report
@@ -23,6 +27,8 @@ struct Report
     QString output;       // the manifest's path
     QString signature;    // <output>.sig, when one was written
     QByteArray publicKey; // base64 key that checks the signature
+    qint64 serial = -1;   // the serial written
+    QString expires;      // the expiry written, or empty
     int files = 0;
     int locales = 0;
     bool ok() const { return errors.isEmpty(); }
