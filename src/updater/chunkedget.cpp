@@ -9,46 +9,9 @@
 #endif
 
 #include <cstring>
-#include <limits>
 #include <utility>
 
 namespace {
-
-// Fixed, whatever the packets the reply arrives in: a line is measured once it is whole.
-constexpr int kMaxLine = 8 * 1024;
-constexpr int kMaxLines = 100;
-
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-bool isHexDigit(char c)
-{
-    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool isSpace(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-// The characters of a header name (an HTTP token).
-bool isTokenChar(char c)
-{
-    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-           (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
-}
-
-QByteArray withoutSpaceAround(const QByteArray &value)
-{
-    int from = 0, to = value.size();
-    while (from < to && isSpace(value.at(from)))
-        ++from;
-    while (to > from && isSpace(value.at(to - 1)))
-        --to;
-    return value.mid(from, to - from);
-}
 
 bool forwardsRequests(const QNetworkProxy &proxy)
 {
@@ -216,145 +179,36 @@ qint64 ChunkedGet::readData(char *data, qint64 maxSize)
 // A line without its CRLF. False when it has not arrived whole yet, or cannot be read.
 bool ChunkedGet::takeLine(QByteArray *line)
 {
-    const int window = int(qMin<qint64>(in.size(), kMaxLine + 2));
-    const char *data = in.constData();
-    const char *lf = static_cast<const char *>(std::memchr(data, '\n', size_t(window)));
-    if (!lf) {
-        if (window == kMaxLine + 2)
-            malformed("a line longer than 8 KiB");
-        return false;
-    }
-    const int end = int(lf - data);
-    if (end == 0 || data[end - 1] != '\r') {
-        malformed("a line not ended by CRLF");
-        return false;
-    }
-    *line = in.left(end - 1);
-    in.remove(0, end + 1);
-    if (line->contains('\r') || line->contains('\0')) {
-        malformed("a CR or NUL inside a line");
-        return false;
-    }
-    return true;
+    return accepted(head.takeLine(&in, line));
 }
 
-// "HTTP/1.x", a space, three digits, and the reason after one more space if there is one.
-bool ChunkedGet::statusLine(const QByteArray &line)
+// What the head made of a line; when it found the reply malformed, the transfer fails.
+bool ChunkedGet::accepted(bool read)
 {
-    const bool wellFormed = line.size() >= 12 && line.startsWith("HTTP/1.") &&
-                            isDigit(line.at(7)) && line.at(8) == ' ' && isDigit(line.at(9)) &&
-                            isDigit(line.at(10)) && isDigit(line.at(11)) &&
-                            (line.size() == 12 || line.at(12) == ' ');
-    if (!wellFormed) {
-        malformed("a malformed status line");
-        return false;
-    }
-    statusCode = line.mid(9, 3).toInt();
-    reason = line.mid(13);
-    return true;
-}
-
-// A header (or trailer) line. False when the reply cannot be read on.
-bool ChunkedGet::headerLine(const QByteArray &line)
-{
-    if (++lines > kMaxLines) {
-        malformed("more than 100 header lines");
-        return false;
-    }
-    if (isSpace(line.at(0))) {
-        malformed("a folded header line");
-        return false;
-    }
-    const int colon = line.indexOf(':');
-    bool named = colon > 0;
-    for (int i = 0; named && i < colon; ++i)
-        named = isTokenChar(line.at(i));
-    if (!named) {
-        malformed("a header line without a name");
-        return false;
-    }
-    if (state == State::Trailers)
-        return true;
-    const QByteArray name = line.left(colon).toLower();
-    const QByteArray value = withoutSpaceAround(line.mid(colon + 1));
-    if (name == "transfer-encoding") {
-        // Any other coding would be left undecoded (identity was asked for); chunked twice is
-        // not chunked once.
-        if (chunked || value.toLower() != "chunked") {
-            malformed("a transfer coding other than chunked");
-            return false;
-        }
-        chunked = true;
-    } else if (name == "content-length") {
-        // Repeats of one value frame the body alike; two values leave it unknown.
-        const QList<QByteArray> values = value.split(',');
-        for (const QByteArray &item : values) {
-            const QByteArray digits = withoutSpaceAround(item);
-            bool number = !digits.isEmpty() && digits.size() <= 18;
-            for (int i = 0; number && i < digits.size(); ++i)
-                number = isDigit(digits.at(i));
-            if (!number || (contentLength >= 0 && digits.toLongLong() != contentLength)) {
-                malformed("a Content-Length that is not one number");
-                return false;
-            }
-            contentLength = digits.toLongLong();
-        }
-    }
-    return true;
+    if (!read && head.problem())
+        malformed(head.problem());
+    return read;
 }
 
 // The blank line after the headers: how the body is framed.
 bool ChunkedGet::headersEnd()
 {
-    if (statusCode < 200 || statusCode > 299) {
+    if (head.status() < 200 || head.status() > 299) {
         fail(QStringLiteral("Error transferring %1 - server replied: %2")
-                 .arg(target.toString(), QString::fromLatin1(reason)));
+                 .arg(target.toString(), QString::fromLatin1(head.reason())));
         return false;
     }
-    if (chunked && contentLength >= 0) {
-        malformed("both Transfer-Encoding and Content-Length");
+    if (!accepted(head.bodyFramed()))
         return false;
-    }
-    if (chunked) {
+    if (head.isChunked()) {
         state = State::ChunkSize;
         return true;
     }
-    // Only a close would end it, and a cut looks the same.
-    if (contentLength < 0) {
-        malformed("a body without a length");
-        return false;
-    }
     state = State::Body;
-    left = contentLength;
+    left = head.contentLength();
     if (left == 0)
         complete();
     return !ended;
-}
-
-// 1 to 16 hexadecimal digits; whatever follows a ';' (chunk extensions) is ignored.
-bool ChunkedGet::chunkSizeLine(const QByteArray &line)
-{
-    int digits = 0;
-    while (digits < line.size() && isHexDigit(line.at(digits)))
-        ++digits;
-    int rest = digits;
-    while (rest < line.size() && isSpace(line.at(rest)))
-        ++rest;
-    bool ok = digits >= 1 && digits <= 16 &&
-              (rest == line.size() ? rest == digits : line.at(rest) == ';');
-    const quint64 size = ok ? line.left(digits).toULongLong(&ok, 16) : 0;
-    if (!ok || size > quint64(std::numeric_limits<qint64>::max())) {
-        malformed("a malformed chunk size");
-        return false;
-    }
-    left = qint64(size);
-    if (left == 0) {
-        state = State::Trailers;
-        lines = 0;
-    } else {
-        state = State::ChunkData;
-    }
-    return true;
 }
 
 void ChunkedGet::appendBody(const QByteArray &bytes)
@@ -363,7 +217,7 @@ void ChunkedGet::appendBody(const QByteArray &bytes)
         return;
     decoded += bytes;
     received += bytes.size();
-    emit downloadProgress(received, chunked ? -1 : contentLength);
+    emit downloadProgress(received, head.isChunked() ? -1 : head.contentLength());
     emit readyRead();
 }
 
@@ -390,16 +244,19 @@ bool ChunkedGet::step()
     QByteArray line;
     switch (state) {
     case State::StatusLine:
-        if (!takeLine(&line) || !statusLine(line))
+        if (!takeLine(&line) || !accepted(head.statusLine(line)))
             return false;
         state = State::Headers;
         return true;
     case State::Headers:
         if (!takeLine(&line))
             return false;
-        return line.isEmpty() ? headersEnd() : headerLine(line);
+        return line.isEmpty() ? headersEnd() : accepted(head.headerLine(line));
     case State::ChunkSize:
-        return takeLine(&line) && chunkSizeLine(line);
+        if (!takeLine(&line) || !accepted(head.chunkSizeLine(line, &left)))
+            return false;
+        state = left == 0 ? State::Trailers : State::ChunkData;
+        return true;
     case State::ChunkData:
     case State::Body: {
         if (in.isEmpty())
@@ -431,7 +288,7 @@ bool ChunkedGet::step()
         if (line.isEmpty())
             complete();
         else
-            headerLine(line);
+            accepted(head.trailerLine(line));
         return !ended;
     case State::Done:
         return false;

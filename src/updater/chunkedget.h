@@ -1,5 +1,7 @@
 #pragma once
 
+#include "httpresponsehead.h"
+
 #include <QByteArray>
 #include <QIODevice>
 #include <QNetworkProxy>
@@ -17,10 +19,8 @@ class QTcpSocket;
 // time-out instead of failing. Here a body counts as complete only with its last chunk (or all
 // of its Content-Length); anything less is an error, at once.
 //
-// The reply is read strictly: a well-formed status line, header lines of at most 8 KiB and at
-// most 100 of them, no folded lines, a Transfer-Encoding of exactly "chunked" or one
-// Content-Length (never both, never neither) and chunk sizes of 1 to 16 hexadecimal digits.
-// Anything else fails the transfer rather than being guessed at.
+// The reply is read strictly, by HttpResponseHead: whatever it cannot read fails the transfer
+// rather than being guessed at.
 //
 // It goes through the proxy that `network` would use for the URL: an HTTP proxy is sent an
 // absolute-form GET for http:// URLs (as the manager does) and a CONNECT for https:// ones.
@@ -43,7 +43,7 @@ public:
     qint64 bytesAvailable() const override;
 
     QUrl url() const { return target; }
-    int status() const { return statusCode; }
+    int status() const { return head.status(); }
     // Empty when the whole body arrived.
     QString problem() const { return failure; }
 
@@ -67,10 +67,8 @@ private:
     void process();
     bool step();
     bool takeLine(QByteArray *line);
-    bool statusLine(const QByteArray &line);
-    bool headerLine(const QByteArray &line);
+    bool accepted(bool read);
     bool headersEnd();
-    bool chunkSizeLine(const QByteArray &line);
     void appendBody(const QByteArray &bytes);
     void socketClosed();
     void malformed(const char *what);
@@ -87,11 +85,7 @@ private:
     QByteArray in;
     QByteArray decoded;
     State state = State::StatusLine;
-    int statusCode = 0;
-    QByteArray reason;
-    int lines = 0; // header (or trailer) lines so far
-    bool chunked = false;
-    qint64 contentLength = -1;
+    HttpResponseHead head;
     qint64 left = 0; // of the current chunk, or of the Content-Length
     qint64 received = 0;
     QString failure;
