@@ -61,17 +61,9 @@ bool FileTransfer::start()
         result = {Kind::NotOpened, QString()};
         return false;
     }
-    if (!planned.integrity && integrityRequired) {
-        result = {Kind::Failed,
-                  QStringLiteral("the signed manifest gives no size and SHA-256 for %1; the file "
-                                 "is not fetched")
-                      .arg(planned.url.toString())};
-        return false;
-    }
-    if (planned.integrity && !planned.integrity->isValid()) {
-        result = {Kind::Failed, QStringLiteral("the manifest's size and SHA-256 for %1 are "
-                                               "unusable (%2); the file is not fetched")
-                                    .arg(planned.url.toString(), planned.integrity->problem)};
+    const QString refusal = planned.refusal(integrityRequired);
+    if (!refusal.isEmpty()) {
+        result = {Kind::Failed, refusal};
         return false;
     }
     if (!planned.integrity)
@@ -125,15 +117,14 @@ bool FileTransfer::resumePartial()
     }
     validator = info->validator;
     fullSize = info->total;
-    bytesWritten = have;
     qDebug().noquote()
         << QStringLiteral("Resuming %1 at %2 of %3 bytes").arg(path).arg(have).arg(info->total);
     auto hash = QSharedPointer<Sha256>::create();
     auto ok = QSharedPointer<bool>::create(false);
     hashThread = QThread::create([partial, have, hash, ok] { *ok = hash->addFile(partial, have); });
-    connect(hashThread, &QThread::finished, this, [this, hash, ok] {
+    connect(hashThread, &QThread::finished, this, [this, hash, ok, have] {
         hashThread->deleteLater();
-        receivedHash.continueFrom(*hash);
+        sink.continueFrom(*hash, have);
         if (!*ok)
             restartFile();
         beginTransfer();
@@ -144,12 +135,11 @@ bool FileTransfer::resumePartial()
 
 void FileTransfer::restartFile()
 {
-    if (!outputFile.restart()) {
+    const QString problem = sink.restart();
+    if (!problem.isEmpty()) {
         writeFailed = true;
-        transferProblem = outputFile.errorString();
+        transferProblem = problem;
     }
-    bytesWritten = 0;
-    receivedHash.reset();
 }
 
 // Asks for the file from the first byte not yet written (all of it on a first try).
@@ -158,7 +148,7 @@ void FileTransfer::beginTransfer()
     writeFailed = false;
     transferProblem.clear();
     headersSeen = false;
-    resumeFrom = bytesWritten;
+    resumeFrom = sink.written();
     QNetworkRequest request = UpdaterRequests::fileRequest(planned.url);
     if (resumeFrom > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeFrom) + '-');
@@ -198,16 +188,11 @@ void FileTransfer::headersArrived()
     if (!planned.integrity)
         return; // a plain GET: its reply alone decides
     if (resumeFrom > 0 && status == 206) {
-        if (!Resume::continues(activeReply->rawHeader("Content-Range"), validatorOf(activeReply),
-                               resumeFrom, fullSize, validator))
-            stop(QStringLiteral("%1: the server answered the request for bytes from %2 of %3 "
-                                "(validator %4) with the range \"%5\" (validator %6)")
-                     .arg(planned.target)
-                     .arg(resumeFrom)
-                     .arg(fullSize)
-                     .arg(QString::fromLatin1(validator),
-                          QString::fromLatin1(activeReply->rawHeader("Content-Range")),
-                          QString::fromLatin1(validatorOf(activeReply))));
+        const QString problem =
+            Resume::rangeProblem(activeReply->rawHeader("Content-Range"), validatorOf(activeReply),
+                                 resumeFrom, fullSize, validator);
+        if (!problem.isEmpty())
+            stop(planned.target + QStringLiteral(": ") + problem);
         return;
     }
     if (resumeFrom > 0 && status == 200) {
@@ -307,19 +292,9 @@ bool FileTransfer::writeSlice(qint64 maxBytes)
     const QByteArray chunk = from->read(qMin(maxBytes, available));
     if (writeFailed)
         return true;
-    if (!outputFile.write(chunk)) {
-        stop(outputFile.errorString());
-        return true;
-    }
-    bytesWritten += chunk.size();
-    if (!planned.integrity)
-        return true;
-    receivedHash.add(chunk);
-    // Longer than the manifest says: it cannot be the file, no use fetching the rest.
-    if (bytesWritten > planned.integrity->size)
-        stop(QStringLiteral("%1 is longer than the %2 bytes the manifest gives")
-                 .arg(planned.target)
-                 .arg(planned.integrity->size));
+    const QString problem = sink.write(chunk);
+    if (!problem.isEmpty())
+        stop(problem);
     return true;
 }
 
@@ -359,7 +334,7 @@ bool FileTransfer::retry()
     if (status == 416 && resumeFrom > 0) {
         // The server's file is shorter than what is here: it cannot continue it.
         restartFile();
-    } else if (!Resume::worthContinuing(status, reply->error(), bytesWritten, fullSize)) {
+    } else if (!Resume::worthContinuing(status, reply->error(), sink.written(), fullSize)) {
         return false;
     }
     ++retries;
@@ -368,7 +343,7 @@ bool FileTransfer::retry()
         << QStringLiteral(
                "Transfer of %1 broke off after %2 bytes; continuing in %3 ms (try %4 of %5)")
                .arg(planned.target)
-               .arg(bytesWritten)
+               .arg(sink.written())
                .arg(pause)
                .arg(retries)
                .arg(Resume::kMaxRetries);
@@ -390,8 +365,7 @@ TransferOutcome FileTransfer::judgeReply()
     else if (activeReply->error() != QNetworkReply::NoError)
         problem = activeReply->errorString();
     if (problem.isEmpty() && isRedirect(status)) {
-        outputFile.discard();
-        Resume::forget(planned.target);
+        sink.discard();
         return {Kind::Redirected, QString()};
     }
     // Nothing conditional was asked for: "not modified" can only mean keeping the file that is
@@ -403,7 +377,7 @@ TransferOutcome FileTransfer::judgeReply()
                                      "manifest lists");
         else if (!QFileInfo(outputFile.targetPath()).isFile())
             problem = QStringLiteral("Not Modified, but there is no file to keep");
-        outputFile.discard();
+        sink.discard();
         return problem.isEmpty() ? TransferOutcome{Kind::NotModified, QString()}
                                  : TransferOutcome{Kind::Failed, problem};
     }
@@ -411,13 +385,13 @@ TransferOutcome FileTransfer::judgeReply()
     // A continued transfer announces only the rest.
     const QVariant announced = activeReply->header(QNetworkRequest::ContentLengthHeader);
     const qint64 wanted = announced.toLongLong() + resumeFrom;
-    if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) && wanted != bytesWritten)
-        problem =
-            QStringLiteral("Transfer ended after %1 of %2 bytes").arg(bytesWritten).arg(wanted);
+    const qint64 written = sink.written();
+    if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) && wanted != written)
+        problem = QStringLiteral("Transfer ended after %1 of %2 bytes").arg(written).arg(wanted);
     // A partial file that the connection cut short is kept for the next start to continue.
     if (!problem.isEmpty() && outputFile.isPersistent() && transferProblem.isEmpty() &&
-        Resume::worthContinuing(status, activeReply->error(), bytesWritten, fullSize) &&
-        bytesWritten < fullSize) {
+        Resume::worthContinuing(status, activeReply->error(), written, fullSize) &&
+        written < fullSize) {
         outputFile.release();
         return {Kind::KeptToContinue, problem};
     }
@@ -435,43 +409,13 @@ void FileTransfer::chunkedFinished()
     end(commit(problem));
 }
 
-// With the manifest's size and SHA-256, compares what arrived; empty when it is the file.
-QString FileTransfer::integrityProblem()
-{
-    const QByteArray sha256 = receivedHash.hexResult();
-    if (bytesWritten == planned.integrity->size && sha256 == planned.integrity->sha256)
-        return QString();
-    return QStringLiteral("%1 arrived with %2 bytes and SHA-256 %3, but the manifest says %4 "
-                          "bytes and SHA-256 %5; the old file is kept")
-        .arg(planned.target)
-        .arg(bytesWritten)
-        .arg(QString::fromLatin1(sha256))
-        .arg(planned.integrity->size)
-        .arg(QString::fromLatin1(planned.integrity->sha256));
-}
-
 // The file goes over the target when nothing is wrong with it; otherwise it and any partial
 // file are dropped.
-TransferOutcome FileTransfer::commit(QString problem)
+TransferOutcome FileTransfer::commit(const QString &problem)
 {
-    if (problem.isEmpty() && planned.integrity)
-        problem = integrityProblem();
-    const bool partial = outputFile.isPersistent();
-    if (problem.isEmpty() && !outputFile.commit())
-        problem = outputFile.errorString();
-    if (!problem.isEmpty()) {
-        outputFile.discard();
-        if (partial)
-            Resume::forget(planned.target);
-        return {Kind::Failed, problem};
-    }
-    if (partial)
-        Resume::forget(planned.target);
-    // A verified file's hash is remembered, so that the next update need not read it.
-    if (planned.integrity)
-        hashCache.remember(planned.target, FileStamp::of(outputFile.targetPath()),
-                           planned.integrity->sha256);
-    return {Kind::Saved, QString()};
+    const QString failure = sink.commit(problem, hashCache);
+    return failure.isEmpty() ? TransferOutcome{Kind::Saved, QString()}
+                             : TransferOutcome{Kind::Failed, failure};
 }
 
 void FileTransfer::end(const TransferOutcome &outcome)

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "downloadsink.h"
 #include "runplan.h"
-#include "sha256stream.h"
 
 #include <QObject>
 #include <QPointer>
@@ -86,8 +86,7 @@ private:
     void chunkedFinished();
     bool retry();
     TransferOutcome judgeReply();
-    QString integrityProblem();
-    TransferOutcome commit(QString problem);
+    TransferOutcome commit(const QString &problem);
     void end(const TransferOutcome &outcome);
     void restartFile();
 
@@ -101,11 +100,7 @@ private:
     QPointer<QNetworkReply> activeReply;
     ChunkedGet *chunkedGet = nullptr;
     QPointer<QThread> hashThread;
-    qint64 bytesWritten = 0;
-    // Files of this size and more are hashed on a thread of their own.
-    static constexpr qint64 kHashInBackgroundBytes = qint64(1) << 20;
-    Sha256Stream receivedHash{planned.integrity &&
-                              planned.integrity->size >= kHashInBackgroundBytes};
+    DownloadSink sink{outputFile, planned};
     bool writeFailed = false;
     bool writeSliceArmed = false;
     QString transferProblem; // why the file cannot be saved, once that is clear

@@ -91,12 +91,19 @@ std::optional<ContentRange> parseContentRange(const QByteArray &value)
     return range;
 }
 
-bool continues(const QByteArray &contentRange, const QByteArray &answeredValidator, qint64 from,
-               qint64 total, const QByteArray &sentValidator)
+QString rangeProblem(const QByteArray &contentRange, const QByteArray &answeredValidator,
+                     qint64 from, qint64 total, const QByteArray &sentValidator)
 {
     const std::optional<ContentRange> range = parseContentRange(contentRange);
-    return range && range->first == from && range->last == range->total - 1 &&
-           range->total == total && !sentValidator.isEmpty() && answeredValidator == sentValidator;
+    if (range && range->first == from && range->last == range->total - 1 && range->total == total &&
+        !sentValidator.isEmpty() && answeredValidator == sentValidator)
+        return QString();
+    return QStringLiteral("the server answered the request for bytes from %1 of %2 (validator "
+                          "%3) with the range \"%4\" (validator %5)")
+        .arg(from)
+        .arg(total)
+        .arg(QString::fromLatin1(sentValidator), QString::fromLatin1(contentRange),
+             QString::fromLatin1(answeredValidator));
 }
 
 bool worthContinuing(int status, QNetworkReply::NetworkError error, qint64 written, qint64 total)

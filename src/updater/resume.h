@@ -44,9 +44,10 @@ struct ContentRange
 std::optional<ContentRange> parseContentRange(const QByteArray &value);
 
 // A 206 continues a file only when it is the same file (it carries the validator sent with
-// If-Range) and runs from the first missing byte `from` to the file's last one.
-bool continues(const QByteArray &contentRange, const QByteArray &answeredValidator, qint64 from,
-               qint64 total, const QByteArray &sentValidator);
+// If-Range) and runs from the first missing byte `from` to the file's last one. Empty when it
+// does; otherwise what is wrong with it.
+QString rangeProblem(const QByteArray &contentRange, const QByteArray &answeredValidator,
+                     qint64 from, qint64 total, const QByteArray &sentValidator);
 
 // A transfer that ended so is worth continuing where it stopped: the connection, not the
 // server, ended it before all of its `total` bytes came.

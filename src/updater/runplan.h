@@ -18,6 +18,10 @@ struct PlannedFile
     // The size and SHA-256 that the file must have. None: the manifest gives none, and the file
     // is fetched by a plain GET whose reply alone decides its outcome.
     std::optional<FileIntegrity> integrity;
+
+    // Why the file must not be fetched at all (an unusable entry, or none where a signed
+    // manifest must give one); empty when it may be.
+    QString refusal(bool integrityRequired) const;
 };
 
 // What the manifest readings listed, and what the queued files were bound to. A file's

@@ -1,0 +1,89 @@
+#include "downloadsink.h"
+
+#include "hashcache.h"
+#include "resume.h"
+#include "stagedfile.h"
+
+namespace {
+
+// Files of this size and more are hashed on a thread of their own.
+constexpr qint64 kHashInBackgroundBytes = qint64(1) << 20;
+
+} // namespace
+
+DownloadSink::DownloadSink(StagedFile &file, const PlannedFile &planned)
+    : file(file), planned(planned),
+      hash(planned.integrity && planned.integrity->size >= kHashInBackgroundBytes)
+{
+}
+
+QString DownloadSink::write(const QByteArray &chunk)
+{
+    if (!file.write(chunk))
+        return file.errorString();
+    bytes += chunk.size();
+    if (!planned.integrity)
+        return QString();
+    hash.add(chunk);
+    // Longer than the manifest says: it cannot be the file, no use fetching the rest.
+    if (bytes > planned.integrity->size)
+        return QStringLiteral("%1 is longer than the %2 bytes the manifest gives")
+            .arg(planned.target)
+            .arg(planned.integrity->size);
+    return QString();
+}
+
+QString DownloadSink::restart()
+{
+    bytes = 0;
+    hash.reset();
+    return file.restart() ? QString() : file.errorString();
+}
+
+void DownloadSink::continueFrom(Sha256 &start, qint64 have)
+{
+    hash.continueFrom(start);
+    bytes = have;
+}
+
+// With the manifest's size and SHA-256, compares what arrived; empty when it is the file.
+QString DownloadSink::contentProblem()
+{
+    const QByteArray sha256 = hash.hexResult();
+    if (bytes == planned.integrity->size && sha256 == planned.integrity->sha256)
+        return QString();
+    return QStringLiteral("%1 arrived with %2 bytes and SHA-256 %3, but the manifest says %4 "
+                          "bytes and SHA-256 %5; the old file is kept")
+        .arg(planned.target)
+        .arg(bytes)
+        .arg(QString::fromLatin1(sha256))
+        .arg(planned.integrity->size)
+        .arg(QString::fromLatin1(planned.integrity->sha256));
+}
+
+QString DownloadSink::commit(QString problem, HashCache &cache)
+{
+    if (problem.isEmpty() && planned.integrity)
+        problem = contentProblem();
+    const bool partial = file.isPersistent();
+    if (problem.isEmpty() && !file.commit())
+        problem = file.errorString();
+    if (!problem.isEmpty()) {
+        discard();
+        return problem;
+    }
+    if (partial)
+        Resume::forget(planned.target);
+    // A verified file's hash is remembered, so that the next update need not read it.
+    if (planned.integrity)
+        cache.remember(planned.target, FileStamp::of(file.targetPath()), planned.integrity->sha256);
+    return QString();
+}
+
+void DownloadSink::discard()
+{
+    const bool partial = file.isPersistent();
+    file.discard();
+    if (partial)
+        Resume::forget(planned.target);
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "runplan.h"
+#include "sha256stream.h"
+
+#include <QByteArray>
+#include <QString>
+
+class HashCache;
+class Sha256;
+class StagedFile;
+
+// Where a transfer's bytes go: the queue's staged file, counted, and for a file with an
+// integrity entry hashed as they are written and bounded by the listed size. At the end the
+// file goes over its target only when nothing is wrong with it and it is the listed one.
+class DownloadSink
+{
+public:
+    DownloadSink(StagedFile &file, const PlannedFile &planned);
+
+    // Empty when the chunk was written; otherwise why the file cannot be saved any more.
+    QString write(const QByteArray &chunk);
+    qint64 written() const { return bytes; }
+    // From the first byte again; empty, or why that failed.
+    QString restart();
+    // A kept partial file's `have` bytes are there already; `hash` holds their SHA-256 state.
+    void continueFrom(Sha256 &hash, qint64 have);
+    // Moves the file over its target unless `problem` says otherwise or it is not the listed
+    // file; otherwise drops it and any partial file kept for it. Empty when it was moved.
+    QString commit(QString problem, HashCache &cache);
+    // Drops the file and any partial file kept for it; the target is not touched.
+    void discard();
+
+private:
+    QString contentProblem();
+
+    StagedFile &file;
+    const PlannedFile &planned;
+    Sha256Stream hash;
+    qint64 bytes = 0;
+};
