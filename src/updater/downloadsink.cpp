@@ -4,16 +4,8 @@
 #include "resume.h"
 #include "stagedfile.h"
 
-namespace {
-
-// Files of this size and more are hashed on a thread of their own.
-constexpr qint64 kHashInBackgroundBytes = qint64(1) << 20;
-
-} // namespace
-
 DownloadSink::DownloadSink(StagedFile &file, const PlannedFile &planned)
-    : file(file), planned(planned),
-      hash(planned.integrity && planned.integrity->size >= kHashInBackgroundBytes)
+    : file(file), planned(planned)
 {
 }
 
@@ -24,7 +16,7 @@ QString DownloadSink::write(const QByteArray &chunk)
     bytes += chunk.size();
     if (!planned.integrity)
         return QString();
-    hash.add(chunk);
+    hash.addData(chunk);
     // Longer than the manifest says: it cannot be the file, no use fetching the rest.
     if (bytes > planned.integrity->size)
         return QStringLiteral("%1 is longer than the %2 bytes the manifest gives")
@@ -42,7 +34,7 @@ QString DownloadSink::restart()
 
 void DownloadSink::continueFrom(Sha256 &start, qint64 have)
 {
-    hash.continueFrom(start);
+    hash.swap(start);
     bytes = have;
 }
 
