@@ -1,6 +1,7 @@
 #include "appconfig.h"
 
 #include "config/config.h"
+#include "manifestbody.h"
 #include "requests.h"
 #include "transferguard.h"
 
@@ -49,6 +50,7 @@ void AppConfig::sendManifestRequest()
     const QByteArray key = manifestPublicKey();
     const quint64 checkId = key.isEmpty() ? 0 : ++lastCheckId;
     QNetworkReply *reply = network->get(UpdaterRequests::manifestRequest(url, checkId));
+    ManifestBody::collect(reply);
     endWhenUnreasonable(reply, TransferGuard::kMaxManifestBytes);
     if (checkId != 0)
         sendSignatureRequest(url, checkId, key);

@@ -2,6 +2,7 @@
 
 #include "config/config.h"
 #include "config/delays.h"
+#include "manifestbody.h"
 #include "manifestreader.h"
 #include "requests.h"
 #include "targetpath.h"
@@ -55,8 +56,7 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
         qDebug().noquote() << QStringLiteral("OnGetJSON: manifest refused: ") + refusal;
         signatureChecks.remove(UpdaterRequests::checkIdOf(reply->request()));
     }
-    // An aborted reply (a stalled server) is closed: it has no body to read.
-    QByteArray body = refusal.isEmpty() && reply->isOpen() ? reply->readAll() : QByteArray();
+    QByteArray body = refusal.isEmpty() ? ManifestBody::take(reply) : QByteArray();
     if (refusal.isEmpty() &&
         (!manifestSignatureAccepted(reply, body) || !manifestFresh(reply, body)))
         body.clear();
