@@ -15,11 +15,10 @@ bash tools/build.sh
 ctest --test-dir build --output-on-failure
 
 BUILD_DIR=build-asan bash tools/build.sh -DCMAKE_BUILD_TYPE=Debug -DEMBERCREST_SANITIZE=ON
-ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1 \
-LSAN_OPTIONS=suppressions=$PWD/tests/sanitizers/lsan.supp \
-UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-QT_XCB_GL_INTEGRATION=none \
+(
+    . tools/sanitizer-env.sh
     ctest --test-dir build-asan --output-on-failure
+)
 
 # The same sources with Qt 6 (the sanitizer pass stays on Qt 5, to keep CI short).
 BUILD_DIR=build-qt6 bash tools/build.sh -DEMBERCREST_QT_MAJOR=6
