@@ -8,19 +8,16 @@ ensure_display "$@"
 
 launcher=${EMBERCREST_LAUNCHER:?path of the launcher executable}
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+remove_paths+=("$work")
 cd "$work"
 
 # Anything that tries to fetch the manifest would reach this port and leave a trace.
 port=$(free_port)
-python3 -m http.server "$port" --bind 127.0.0.1 >"$work/http.log" 2>&1 &
-server=$!
-trap 'kill $server 2>/dev/null; rm -rf "$work"' EXIT
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || fail "demo server did not start"
+serve "$work/http.log" python3 -m http.server "$port" --bind 127.0.0.1
 
-EMBERCREST_MANIFEST_URL="http://127.0.0.1:$port/engine/files/LauncherData/ClientUpdates.json" \
-    "$launcher" >"$work/launcher.log" 2>&1 &
-pid=$!
+export EMBERCREST_MANIFEST_URL="http://127.0.0.1:$port/engine/files/LauncherData/ClientUpdates.json"
+start_launcher launcher
+pid=$launcher_pid
 
 wait_for 20 test -f config.conf || fail "config.conf was not written"
 window=$(launcher_window)
@@ -51,10 +48,8 @@ if [ -n "${EMBERCREST_E2E_WINE:-}" ]; then
 else
     mkdir "$work/ru"
     cd "$work/ru"
-    LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 LANGUAGE='' \
-        EMBERCREST_MANIFEST_URL="http://127.0.0.1:$port/engine/files/LauncherData/ClientUpdates.json" \
-        "$launcher" >"$work/launcher-ru.log" 2>&1 &
-    pid=$!
+    start_launcher launcher-ru LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 LANGUAGE=
+    pid=$launcher_pid
     wait_for 20 test -f config.conf || fail "ru_RU: config.conf was not written"
     window=$(launcher_window)
     [ -n "$window" ] || fail "ru_RU: no launcher window"

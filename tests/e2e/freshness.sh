@@ -30,7 +30,7 @@ mkdir -p "$updates/enGB" "$client/Data/enGB"
 EMBERCREST_MANIFEST_PUBKEY=$(cat realm.pub)
 export EMBERCREST_MANIFEST_PUBKEY
 
-serve python3 -u -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" >>http.log 2>&1
+serve http.log python3 -u -m http.server "$port" --bind 127.0.0.1 --directory "$work/server"
 
 printf '%s\n' '[ClientLocation]' "WOTLK=$client/Wow.exe" '[ClientDir]' "WOTLK=$client" \
     '[ClientExe]' 'WOTLK=Wow.exe' '[WClientLocale]' 'ruRU=0' 'enGB=1' '[ClientVersion]' \

@@ -9,7 +9,7 @@ ensure_display "$@"
 
 launcher=${EMBERCREST_LAUNCHER:?path of the launcher executable}
 root=$(mktemp -d)
-trap 'chmod -R u+w "$root" 2>/dev/null; rm -rf "$root"' EXIT
+remove_paths+=("$root")
 # Nothing listens here: every update check fails fast.
 export EMBERCREST_MANIFEST_URL="http://127.0.0.1:$(free_port)/ClientUpdates.json"
 
@@ -29,12 +29,12 @@ prepare() {
 # open_launcher LOG [COMMAND PREFIX...]: starts the launcher in the current folder and sets
 # $pid and $window.
 open_launcher() {
-    local log=$1
+    launcher_log=$1
     shift
-    "$@" "$launcher" >"$log" 2>&1 &
+    spawn "$@" "$launcher" >"$launcher_log" 2>&1
     pid=$!
     window=$(launcher_window)
-    [ -n "$window" ] || fail "$case: no window ($(tail -n 5 "$log"))"
+    [ -n "$window" ] || fail "$case: no window"
 }
 
 # Closes the window with the title bar's button and expects exit code 0.
@@ -61,7 +61,10 @@ done
 player=()
 if [ "$(id -u)" = 0 ]; then
     if command -v setpriv >/dev/null && id nobody >/dev/null 2>&1; then
-        player=(setpriv --reuid=nobody --regid=nogroup --clear-groups -- env HOME="$root/home")
+        player=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+        # Changing the user drops the parent-death signal (see spawn): set it again after.
+        [ ${#orphan_guard[@]} -eq 0 ] || player+=(--pdeathsig KILL)
+        player+=(-- env HOME="$root/home")
         mkdir -p "$root/home"
         chown nobody "$root/home"
         chmod 755 "$root"
@@ -121,7 +124,7 @@ if ! as_player test -x "$launcher"; then
     echo "SKIP read-only cases: the launcher cannot be run as nobody ($launcher)"
     exit 0
 fi
-open_launcher "$root/$case.log" as_player
+open_launcher "$root/$case.log" "${player[@]}"
 toggle_minimize
 wait_for 20 grep -q '^MinimizeOnPlay=yes' config.conf || fail "$case: the setting was not stored"
 close_launcher "$root/$case.log"
@@ -137,7 +140,7 @@ chmod 444 config.conf
 if player_can_write config.conf; then
     echo "SKIP $case: chmod does not stop this user's writes (root without a way to drop privileges)"
 else
-    open_launcher "$root/$case.log" as_player
+    open_launcher "$root/$case.log" "${player[@]}"
     toggle_minimize
     close_launcher "$root/$case.log"
     [ "$(cat config.conf)" = "$(printf '%s' "$config_text")" ] || fail "$case: config.conf changed"
@@ -153,7 +156,7 @@ cd "$dir"
 if player_can_write "$dir"; then
     echo "SKIP $case: chmod does not stop this user's writes (root without a way to drop privileges)"
 else
-    open_launcher "$root/$case.log" as_player
+    open_launcher "$root/$case.log" "${player[@]}"
     toggle_minimize page-open
     close_launcher "$root/$case.log"
     [ -z "$(ls -A "$dir")" ] || fail "$case: files appeared: $(ls -A "$dir")"

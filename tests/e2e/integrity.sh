@@ -31,7 +31,7 @@ head -c 100000 /dev/urandom >"$updates/ruRU/small.MPQ"
 head -c 5000 /dev/urandom >"$updates/ruRU/other.MPQ"
 : >"$client/Wow.exe"
 
-serve python3 -u "$here/rangeserver.py" "$work/server" "$port" --cut-file "$work/cuts" >http.log 2>&1
+serve http.log python3 -u "$here/rangeserver.py" "$work/server" "$port" --cut-file "$work/cuts"
 
 # The publisher lists every file's size and SHA-256 under "integrity".
 publish() {

@@ -1,9 +1,82 @@
 # Helpers shared by the end-to-end scripts. Each script runs the real launcher in a display of
-# its own (Xvfb through xvfb-run) and in a scratch working directory.
+# its own (Xvfb) and in a scratch working directory.
+#
+# Every process a script starts (launchers, the HTTP server, the display) ends when the script
+# ends, whatever the reason: the EXIT trap below ends them, HUP, INT and TERM lead to it, and
+# each one is started with a parent-death signal, so that even a script killed outright takes
+# them along. A script that fails shows the end of the launcher's and the server's logs first,
+# so that its output alone tells what happened.
+
+started_pids=()  # launchers and servers started by spawn, still to be ended
+display_pid=""   # the Xvfb of ensure_display
+remove_paths=()  # scratch folders and files, removed at exit
+launcher_log=""  # the output of the launcher started last
+server_log=""    # the log of the HTTP server
 
 fail() {
     echo "FAIL: $*" >&2
     exit 1
+}
+
+# A process that this script started and has not reaped: safe to signal by its id.
+is_own_child() {
+    [ "$(ps -o ppid= -p "$1" 2>/dev/null | tr -d ' ')" = "$$" ]
+}
+
+# show_tail TITLE FILE: the last lines of FILE on standard error.
+show_tail() {
+    [ -n "$2" ] && [ -f "$2" ] || return 0
+    echo "--- $1, last lines of $2:" >&2
+    tail -n 40 "$2" >&2
+    echo "--- end of $1" >&2
+}
+
+leave() {
+    local status=$?
+    set +e
+    local pid ended=""
+    {
+        for pid in "${started_pids[@]}"; do
+            is_own_child "$pid" && kill -9 "$pid" && ended=1
+        done
+        # Under Wine a launcher is a wrapper: the Wine server ends the Windows program itself.
+        [ -z "${EMBERCREST_E2E_WINE:-}" ] || [ -z "$ended" ] || wineserver -k
+        for pid in "${started_pids[@]}"; do
+            wait "$pid"
+        done
+    } 2>/dev/null
+    if [ "$status" != 0 ]; then
+        show_tail "launcher output" "$launcher_log"
+        show_tail "server log" "$server_log"
+    fi
+    if [ -n "$display_pid" ] && is_own_child "$display_pid"; then
+        kill "$display_pid" 2>/dev/null
+        wait "$display_pid" 2>/dev/null
+    fi
+    local path
+    for path in "${remove_paths[@]}"; do
+        chmod -R u+w "$path" 2>/dev/null
+        rm -rf "$path"
+    done
+    return "$status"
+}
+trap leave EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# With a parent-death signal where setpriv can set one: the process gets SIGKILL when the
+# script ends in any way, even by SIGKILL.
+if setpriv --pdeathsig KILL -- true 2>/dev/null; then
+    orphan_guard=(setpriv --pdeathsig KILL --)
+else
+    orphan_guard=()
+fi
+
+# spawn COMMAND...: starts COMMAND in the background (its id in $!), to be ended at exit.
+spawn() {
+    "${orphan_guard[@]}" "$@" &
+    started_pids+=("$!")
 }
 
 # wait_for SECONDS COMMAND...: polls until COMMAND succeeds.
@@ -44,12 +117,27 @@ free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
 }
 
-# ensure_display "$@": re-runs the calling script in a virtual display of its own when there is
-# none, so a test never opens windows on the desktop of whoever runs it.
+# ensure_display: starts a virtual display of the script's own when there is none, so a test
+# never opens windows on the desktop of whoever runs it. Like xvfb-run, with a cookie of its
+# own, but ended by this script's EXIT trap (xvfb-run's display outlives a signal).
 ensure_display() {
-    if [ -z "${DISPLAY:-}" ]; then
-        exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$@"
-    fi
+    [ -z "${DISPLAY:-}" ] || return 0
+    local dir cookie number
+    dir=$(mktemp -d)
+    remove_paths+=("$dir")
+    cookie=$(mcookie)
+    # The server takes every cookie in its file; clients look one up by display number.
+    : >"$dir/auth"
+    : >"$dir/display"
+    xauth -q -f "$dir/auth" add :0 . "$cookie"
+    "${orphan_guard[@]}" Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -auth "$dir/auth" \
+        3>"$dir/display" >"$dir/xvfb.log" 2>&1 &
+    display_pid=$!
+    wait_for 20 grep -q '[0-9]' "$dir/display" ||
+        fail "the virtual display did not start: $(cat "$dir/xvfb.log")"
+    number=$(tr -dc 0-9 <"$dir/display")
+    xauth -q -f "$dir/auth" add ":$number" . "$cookie"
+    export DISPLAY=:$number XAUTHORITY=$dir/auth
 }
 
 # installed_version: the WOTLK version in ./config.conf (CR LF line ends on Windows).
@@ -57,10 +145,11 @@ installed_version() {
     sed -n '/^\[ClientVersion\]/,/^\[/s/^WOTLK=//p' config.conf | tr -d '\r'
 }
 
-# start_launcher NAME: starts $launcher in the background, its output in $work/NAME.log and its
-# process id in launcher_pid.
+# start_launcher NAME [VARIABLE=VALUE...]: starts $launcher in the background, with these
+# variables in its environment, its output in $work/NAME.log and its process id in launcher_pid.
 start_launcher() {
-    "$launcher" >"$work/$1.log" 2>&1 &
+    launcher_log=$work/$1.log
+    spawn env "${@:2}" "$launcher" >"$launcher_log" 2>&1
     launcher_pid=$!
 }
 
@@ -80,8 +169,8 @@ run_launcher() {
     start_launcher "$1"
     local window
     window=$(launcher_window)
-    [ -n "$window" ] || fail "$1: no launcher window ($(tail -n 5 "$log"))"
-    wait_for 60 grep -qF -- "$2" "$log" || fail "$1: no line '$2' in: $(cat "$log")"
+    [ -n "$window" ] || fail "$1: no launcher window"
+    wait_for 60 grep -qF -- "$2" "$log" || fail "$1: no line '$2' in its output"
     close_launcher_window "$window" "$launcher_pid" || fail "$1: close did not end the launcher"
     local status=0
     wait "$launcher_pid" || status=$?
@@ -90,26 +179,21 @@ run_launcher() {
 }
 
 # enter_scratch: the programs under test from the environment, and a scratch folder to work in,
-# removed on exit with the launcher and the server that the script started.
+# removed at exit.
 enter_scratch() {
     launcher=${EMBERCREST_LAUNCHER:?path of the launcher executable}
     publisher=${EMBERCREST_PUBLISH:?path of embercrest-publish}
     work=$(mktemp -d)
-    server_pid=""
+    remove_paths+=("$work")
     launcher_pid=""
-    trap leave_scratch EXIT
     cd "$work"
 }
 
-leave_scratch() {
-    [ -z "$launcher_pid" ] || kill -9 "$launcher_pid" 2>/dev/null || true
-    [ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-
-# serve COMMAND...: starts an HTTP server for 127.0.0.1:$port and waits until it listens.
+# serve LOG COMMAND...: starts an HTTP server for 127.0.0.1:$port, its output appended to LOG,
+# and waits until it listens.
 serve() {
-    "$@" &
-    server_pid=$!
+    server_log=$(realpath -m "$1")
+    shift
+    spawn "$@" >>"$server_log" 2>&1
     wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || fail "HTTP server did not start"
 }

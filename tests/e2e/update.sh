@@ -30,7 +30,7 @@ head -c 4096 /dev/urandom >"$updates/deDE/patch-deDE-4.MPQ" # not installed: nev
 printf 'set realmlist 127.0.0.1\n' >"$client/Data/enGB/realmlist.wtf"
 : >"$client/Wow.exe"
 
-serve python3 -u -m http.server "$port" --bind 127.0.0.1 --directory "$work/server" >http.log 2>&1
+serve http.log python3 -u -m http.server "$port" --bind 127.0.0.1 --directory "$work/server"
 
 publish() {
     "$publisher" --date 2026-12-01 --output "$manifest" "$updates" "$1" "$base/updates/" >/dev/null
