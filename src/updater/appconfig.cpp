@@ -9,10 +9,23 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
+#ifndef QT_NO_SSL
+#include <QSslError>
+#endif
 
 AppConfig::AppConfig(QObject *parent) : QObject(parent), network(new QNetworkAccessManager(this))
 {
     qRegisterMetaType<QNetworkReply *>("QNetworkReply*");
+#ifndef QT_NO_SSL
+    // A certificate that the system does not trust ends the request like any failed one; only
+    // the log can tell the player's helpers why.
+    connect(network, &QNetworkAccessManager::sslErrors, this,
+            [](QNetworkReply *reply, const QList<QSslError> &errors) {
+                for (const QSslError &error : errors)
+                    qDebug().noquote() << QStringLiteral("TLS error from %1: %2")
+                                              .arg(reply->url().host(), error.errorString());
+            });
+#endif
     if (Config::ConfigExists(Config::FileName) && manifestChecked == 0)
         sendManifestRequest();
     qDebug().noquote() << "AppConfig->Constructor: I'm called!";

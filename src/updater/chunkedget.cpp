@@ -72,7 +72,7 @@ void ChunkedGet::start()
     const bool secure = target.scheme() == QLatin1String("https");
 #ifdef QT_NO_SSL
     if (secure) {
-        // A Qt without TLS (such as the static Windows build) cannot fetch this file at all.
+        // Only a Qt configured without TLS on purpose gets here; it cannot fetch this file.
         fail(QStringLiteral("TLS is not available"));
         return;
     }
