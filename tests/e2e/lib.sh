@@ -149,7 +149,7 @@ installed_version() {
 # variables in its environment, its output in $work/NAME.log and its process id in launcher_pid.
 start_launcher() {
     launcher_log=$work/$1.log
-    spawn env "${@:2}" "$launcher" >"$launcher_log" 2>&1
+    spawn env "${@:2}" "${launcher[@]}" >"$launcher_log" 2>&1
     launcher_pid=$!
 }
 

@@ -2,16 +2,17 @@
 """A small static file server on 127.0.0.1 with what resuming needs: ETag, Last-Modified,
 Range and If-Range. It can also cut transfers short, to act as a broken connection.
 
-    rangeserver.py ROOT PORT [--cut-file PATH]
+    rangeserver.py ROOT PORT [--cut-file PATH] [--tls CERT KEY]
 
 --cut-file: a file holding lines "URL-PATH BYTES [stall]"; the next GET of URL-PATH sends its
 headers (the whole length announced) and only BYTES bytes of the body, then closes the
 connection (or, with "stall", keeps it open and silent for a minute). Each line is used once
-(removed when used). Every request is logged to stdout as
+(removed when used). --tls: https with that certificate chain and key (PEM files). Every request is logged to stdout as
 'METHOD PATH STATUS BYTES-SENT RANGE'.
 """
 import email.utils
 import os
+import ssl
 import sys
 import threading
 import time
@@ -20,7 +21,16 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 ROOT = sys.argv[1]
 PORT = int(sys.argv[2])
-CUT_FILE = sys.argv[4] if len(sys.argv) > 4 and sys.argv[3] == "--cut-file" else None
+CUT_FILE = None
+TLS = None
+options = sys.argv[3:]
+while options:
+    if options[0] == "--cut-file" and len(options) > 1:
+        CUT_FILE, options = options[1], options[2:]
+    elif options[0] == "--tls" and len(options) > 2:
+        TLS, options = (options[1], options[2]), options[3:]
+    else:
+        sys.exit(f"rangeserver.py: unknown option {options[0]}")
 lock = threading.Lock()
 
 
@@ -111,4 +121,12 @@ class Handler(BaseHTTPRequestHandler):
 
 
 ThreadingHTTPServer.allow_reuse_address = True
-ThreadingHTTPServer(("127.0.0.1", PORT), Handler).serve_forever()
+server = ThreadingHTTPServer(("127.0.0.1", PORT), Handler)
+if TLS:
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(*TLS)
+    # The handshake happens on the connection's own thread, at its first read: a client that
+    # refuses the certificate does not hold up the others.
+    server.socket = context.wrap_socket(server.socket, server_side=True,
+                                        do_handshake_on_connect=False)
+server.serve_forever()
