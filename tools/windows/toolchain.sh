@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds (or reuses) the cross toolchain for Windows: a static Qt 5 qtbase for win32-g++ and
-# OpenSSL's libcrypto, both from Debian's source packages, cached outside the repository under
+# Builds (or reuses) the cross toolchain for Windows: OpenSSL's static libssl and libcrypto, then
+# a static Qt 5 qtbase for win32-g++ with OpenSSL linked in (HTTPS, certificates checked against
+# the Windows certificate store), both from Debian's source packages, cached outside the repository under
 # ~/.cache/embercrest/<name-version-options>/. A cache folder is trusted only once its
 # .complete stamp exists; the stamp is written last, so an interrupted build is thrown away
 # and rebuilt from scratch on the next run.
@@ -18,7 +19,7 @@ QT_CONFIGURE_OPTIONS=(
     -opensource -confirm-license
     -xplatform win32-g++ -device-option CROSS_COMPILE=$HOST-
     -static -release -nomake examples -nomake tests
-    -no-opengl -no-dbus -no-icu -no-fontconfig -no-openssl
+    -no-opengl -no-dbus -no-icu -no-fontconfig -openssl-linked
     -qt-zlib -qt-libpng -qt-libjpeg -qt-freetype -qt-harfbuzz -qt-pcre
     # Debian's source package leaves out src/3rdparty/wintab and SQLite.
     -no-feature-tabletevent -no-sql-sqlite
@@ -28,9 +29,17 @@ QT_CONFIGURE_OPTIONS=(
 OPENSSL_SRCPKG=openssl
 OPENSSL_CONFIGURE_OPTIONS=(mingw64 no-shared no-tests "--cross-compile-prefix=$HOST-")
 
+# What a static libssl and libcrypto need from Windows when linked into Qt's network module.
+OPENSSL_WINDOWS_LIBS="-lws2_32 -lgdi32 -lcrypt32 -luser32 -ladvapi32"
+
 optionsHash() { printf '%s\n' "$@" | sha256sum | cut -c1-10; }
-QT_CACHE="$CACHE_ROOT/qt-$QT_VERSION-win32-g++-static-$(optionsHash "${QT_CONFIGURE_OPTIONS[@]}")"
-QT_PREFIX="$QT_CACHE/prefix"
+# Qt's folder names the OpenSSL build it links, so a new OpenSSL gets a new Qt.
+QT_CACHE=""
+QT_PREFIX=""
+qtCachePaths() { # OpenSSL's cache folder
+    QT_CACHE="$CACHE_ROOT/qt-$QT_VERSION-win32-g++-static-$(optionsHash "${QT_CONFIGURE_OPTIONS[@]}" "$(basename "$1")")"
+    QT_PREFIX="$QT_CACHE/prefix"
+}
 
 die() {
     echo "toolchain: $*" >&2
@@ -43,32 +52,68 @@ sourceVersion() {
     apt-cache showsrc "$1" 2>/dev/null | awk '/^Version:/ { print $2 }' | sort -V | tail -n1
 }
 
+# The machine's own binary entries as source entries, with the same URIs, suites, components
+# and options: never a host of our choosing, which another machine may not reach. Comments and
+# disabled stanzas ("Enabled: no") are left out; nothing is printed when there is nothing to copy.
+debSrcFromList() { # files in the one-line format
+    awk '
+        { sub(/#.*/, "") }
+        $1 == "deb" { sub(/^[ \t]*deb/, "deb-src"); print }
+    ' "$@" 2>/dev/null || true
+}
+debSrcFromSources() { # files in the deb822 format
+    awk '
+        function flush() {
+            if (isDeb && !hasSrc && enabled && body != "") {
+                printf "%sTypes: deb-src\n%s", sep, body
+                sep = "\n"
+            }
+            isDeb = 0; hasSrc = 0; enabled = 1; body = ""
+        }
+        BEGIN { enabled = 1 }
+        /^[ \t]*#/ { next }
+        /^[ \t]*$/ { flush(); next }
+        tolower($1) == "types:" {
+            for (i = 2; i <= NF; i++) { if ($i == "deb") isDeb = 1; if ($i == "deb-src") hasSrc = 1 }
+            next
+        }
+        tolower($1) == "enabled:" { enabled = tolower($2) != "no"; next }
+        { body = body $0 "\n" }
+        END { flush() }
+    ' "$@" 2>/dev/null || true
+}
+
+APT_SOURCES=${EMBERCREST_APT_SOURCES:-/etc/apt}
 ensureDebSrc() {
     if [ -n "$(sourceVersion "$1")" ]; then
         return
     fi
-    if [ ! -e /etc/apt/sources.list.d/debian-src.sources ] && [ "$(id -u)" = 0 ]; then
-        local codename
-        codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-        [ -n "$codename" ] || die "cannot tell the Debian suite from /etc/os-release to add a deb-src entry"
-        log "adding a deb-src entry for $codename (/etc/apt/sources.list.d/debian-src.sources)"
-        cat >/etc/apt/sources.list.d/debian-src.sources <<SRC
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: $codename $codename-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-
-Types: deb-src
-URIs: http://deb.debian.org/debian-security
-Suites: $codename-security
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-        apt-get update -qq || true
+    local lists=() sources=() file
+    for file in "$APT_SOURCES/sources.list" "$APT_SOURCES"/sources.list.d/*.list; do
+        [ -f "$file" ] && lists+=("$file")
+    done
+    for file in "$APT_SOURCES"/sources.list.d/*.sources; do
+        [ -f "$file" ] && sources+=("$file")
+    done
+    local oneLine="" deb822=""
+    [ ${#lists[@]} -eq 0 ] || oneLine=$(debSrcFromList "${lists[@]}")
+    [ ${#sources[@]} -eq 0 ] || deb822=$(debSrcFromSources "${sources[@]}")
+    if [ -z "$oneLine$deb822" ]; then
+        die "apt knows no source package '$1', and $APT_SOURCES lists no 'deb' entry to copy: add a 'deb-src' entry for this Debian suite to $APT_SOURCES/sources.list.d/ and run 'apt-get update'"
     fi
+    [ "$(id -u)" = 0 ] ||
+        die "apt knows no source package '$1': as root, add 'deb-src' entries beside this machine's 'deb' entries and run 'apt-get update'"
+    if [ -n "$oneLine" ]; then
+        log "adding deb-src entries copied from this machine's one-line entries ($APT_SOURCES/sources.list.d/embercrest-src.list)"
+        printf '%s\n' "$oneLine" >"$APT_SOURCES/sources.list.d/embercrest-src.list"
+    fi
+    if [ -n "$deb822" ]; then
+        log "adding deb-src entries copied from this machine's deb822 entries ($APT_SOURCES/sources.list.d/embercrest-src.sources)"
+        printf '%s\n' "$deb822" >"$APT_SOURCES/sources.list.d/embercrest-src.sources"
+    fi
+    apt-get update -qq || true
     [ -n "$(sourceVersion "$1")" ] ||
-        die "apt knows no source package '$1': add a 'deb-src' entry for this Debian suite (see /etc/apt/sources.list.d/) and run 'apt-get update'"
+        die "apt knows no source package '$1' even with the copied deb-src entries: add a 'deb-src' entry for this Debian suite and run 'apt-get update'"
 }
 
 needDisk() { # folder, GiB
@@ -115,6 +160,7 @@ fetchSource() { # package, expected upstream version prefix; prints the folder
 }
 
 buildQt() {
+    qtCachePaths "$OPENSSL_CACHE"
     if [ -e "$QT_CACHE/.complete" ]; then
         return
     fi
@@ -131,7 +177,11 @@ buildQt() {
     printf '%s\n' "${QT_CONFIGURE_OPTIONS[@]}" >"$QT_CACHE/configure-options"
     (
         cd "$QT_CACHE/build"
-        "$src/configure" -prefix "$QT_PREFIX" "${QT_CONFIGURE_OPTIONS[@]}" >configure.log 2>&1 ||
+        # Qt's OpenSSL test reads OPENSSL_LIBS from the environment, the library set-up from
+        # the command line: both get it.
+        local libs="-L$OPENSSL_PREFIX/lib -lssl -lcrypto $OPENSSL_WINDOWS_LIBS"
+        OPENSSL_LIBS=$libs "$src/configure" -prefix "$QT_PREFIX" "${QT_CONFIGURE_OPTIONS[@]}" \
+            -I "$OPENSSL_PREFIX/include" OPENSSL_LIBS="$libs" >configure.log 2>&1 ||
             { tail -n 40 configure.log >&2; exit 1; }
         nice -n 19 make -j"$JOBS" >make.log 2>&1 || { tail -n 60 make.log >&2; exit 1; }
         make install >install.log 2>&1 || { tail -n 40 install.log >&2; exit 1; }
@@ -159,13 +209,13 @@ buildOpenssl() {
         return
     fi
     [ -z "$existing" ] || { log "$existing holds an unfinished build: removing it"; rm -rf "$existing"; }
-    needDisk "$CACHE_ROOT" 2 "OpenSSL's libcrypto"
+    needDisk "$CACHE_ROOT" 2 "OpenSSL"
     local src version
     src=$(fetchSource "$OPENSSL_SRCPKG" "3")
     version=$(basename "$src")
     version=${version#openssl-}
     opensslCachePaths "$version"
-    log "building OpenSSL $version's libcrypto for Windows in $OPENSSL_CACHE"
+    log "building OpenSSL $version's libssl and libcrypto for Windows in $OPENSSL_CACHE"
     mkdir -p "$OPENSSL_CACHE/build"
     (
         cd "$OPENSSL_CACHE/build"
@@ -179,16 +229,16 @@ buildOpenssl() {
 }
 
 if [ "${1:-}" = "--env" ]; then
-    opensslCachePaths "*"
     OPENSSL_PREFIX=$(ls -d "$CACHE_ROOT"/openssl-*-mingw64-static-*/prefix 2>/dev/null | head -n1)
+    qtCachePaths "$(dirname "$OPENSSL_PREFIX")"
     return 0 2>/dev/null || exit 0
 fi
 case "${1:-all}" in
-qt) buildQt ;;
 openssl) buildOpenssl ;;
-all)
-    buildQt
+qt | all)
+    # Qt links OpenSSL, so OpenSSL comes first.
     buildOpenssl
+    buildQt
     ;;
 *) die "usage: toolchain.sh [qt|openssl|all]" ;;
 esac
