@@ -5,7 +5,7 @@
 #   dist/embercrest-publish.exe          the manifest publisher, for server admins
 #   dist/embercrest-launcher-setup.exe   per-user installer (NSIS)
 #   dist/embercrest-launcher-<version>-win64.zip   the portable package
-# The first run builds static Qt and libcrypto into ~/.cache/embercrest/ (see toolchain.sh);
+# The first run builds OpenSSL and a static Qt that links it into ~/.cache/embercrest/ (see toolchain.sh);
 # later runs reuse them. JOBS (default 2) limits parallel jobs.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -16,7 +16,7 @@ export JOBS
 packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 dpkg-dev
     cmake ninja-build make perl python3 qttools5-dev-tools
-    wine wine64 xvfb xauth xdotool nsis zip
+    wine wine64 xvfb xauth xdotool nsis zip openssl
 )
 missing=()
 for package in "${packages[@]}"; do
