@@ -89,10 +89,17 @@ wait_for() {
     done
 }
 
-# The launcher's window id, once it is shown (empty after 30 s without one).
+# The launcher's window id, once it is shown (empty after 30 s without one). xdotool gives up
+# at once on an X error, such as a window that vanished while it looked at it (Wine makes and
+# drops helper windows as a program starts): it is asked again until the time is up.
 launcher_window() {
-    timeout 30 xdotool search --sync --onlyvisible --name '^Embercrest Launcher$' 2>/dev/null |
-        head -n 1 || true
+    local deadline=$((SECONDS + 30)) id
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        id=$(timeout $((deadline - SECONDS)) xdotool search --sync --onlyvisible \
+            --name '^Embercrest Launcher$' 2>/dev/null | head -n 1 || true)
+        [ -z "$id" ] || { echo "$id"; return 0; }
+        sleep 0.2
+    done
 }
 
 # click_in_window WINDOW X Y: a left click at window coordinates.
