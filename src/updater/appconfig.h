@@ -3,6 +3,7 @@
 #include "filetransfer.h"
 #include "hashcache.h"
 #include "manifestreader.h"
+#include "repaircheck.h"
 #include "runflush.h"
 #include "runplan.h"
 #include "stagedfile.h"
@@ -117,7 +118,9 @@ private:
     bool manifestFresh(QNetworkReply *reply, const QByteArray &body);
     bool readsAsManifest(QNetworkReply *reply) const;
     void collectFiles(const ManifestReading &reading);
-    bool collectRepairs(ManifestReading &reading, const LocaleFlagLookup &flagOf);
+    void checkForRepairs(const QByteArray &body, const QString &localVersion,
+                         const ManifestReading &reading, const LocaleFlagLookup &flagOf);
+    void repairsFound(const RepairCheck::Outcome &outcome);
     bool busy() const;
     void report(const FileTransfer &done);
     void logRedirect();

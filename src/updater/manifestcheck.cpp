@@ -5,11 +5,10 @@
 #include "manifestbody.h"
 #include "manifestreader.h"
 #include "requests.h"
-#include "targetpath.h"
 
 #include <QDebug>
-#include <QFileInfo>
 #include <QHash>
+#include <QJsonObject>
 #include <QNetworkReply>
 #include <QTimer>
 
@@ -81,12 +80,13 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
             Config::ReadSetting(QStringLiteral("ClientLocation"), QStringLiteral("WOTLK"))
                 .isEmpty();
         if (reading.outcome == ManifestReading::Outcome::Equal) {
-            if (noClient || !collectRepairs(reading, flagOf)) {
+            // With integrity data, the check ends once the files are looked at (repairsFound).
+            if (!noClient && reading.hasIntegrity)
+                checkForRepairs(body, localVersion, reading, flagOf);
+            else
                 emit UpdatesChecked();
-                reply->deleteLater();
-                return false;
-            }
-            emit HaveUpdates();
+            reply->deleteLater();
+            return false;
         } else {
             if (noClient)
                 emit ClientNotFound();
@@ -121,36 +121,42 @@ void AppConfig::collectFiles(const ManifestReading &reading)
     }
 }
 
-// Same version, but the manifest knows every file's size: a listed file of an installed locale
-// that is missing or has another size is fetched again. Sizes only, so that a start does not
-// read gigabytes; damage that keeps the size is found by the next update's hashes.
-bool AppConfig::collectRepairs(ManifestReading &reading, const LocaleFlagLookup &flagOf)
+void AppConfig::checkForRepairs(const QByteArray &body, const QString &localVersion,
+                                const ManifestReading &reading, const LocaleFlagLookup &flagOf)
 {
-    if (!reading.hasIntegrity)
-        return false;
-    readManifestFiles(reading, flagOf);
-    const QString clientDir =
-        Config::ReadSetting(QStringLiteral("ClientDir"), QStringLiteral("WOTLK"));
-    int missing = 0;
-    for (const ManifestFinding &file : reading.installedFiles) {
-        const FileIntegrity integrity = reading.integrity.value(file.url);
-        if (!integrity.isValid() || integrity.size < 0)
-            continue;
-        const DownloadTarget target = downloadTarget(clientDir, file.locale, file.url);
-        if (!target.writable)
-            continue;
-        // Its size only: a file's times would cost a time zone conversion each.
-        const QFileInfo info(target.path);
-        if (info.isFile() && info.size() == integrity.size)
-            continue;
+    // The flags as they are now, read here: config.conf is the GUI thread's.
+    QHash<QString, QString> flags;
+    for (const QJsonValue &element : reading.elements) {
+        const QJsonObject locales = element.toObject();
+        for (auto locale = locales.begin(); locale != locales.end(); ++locale)
+            flags.insert(locale.key(), flagOf(locale.key()));
+    }
+    auto *check = new RepairCheck(this);
+    connect(check, &RepairCheck::found, this, [this, check] {
+        check->deleteLater();
+        repairsFound(check->outcome());
+    });
+    check->start(body, localVersion, flags,
+                 Config::ReadSetting(QStringLiteral("ClientDir"), QStringLiteral("WOTLK")));
+}
+
+// The end of a check at equal versions: nothing to do, or the missing files to fetch.
+void AppConfig::repairsFound(const RepairCheck::Outcome &outcome)
+{
+    if (outcome.missing.isEmpty()) {
+        emit UpdatesChecked();
+        return;
+    }
+    for (const ManifestFinding &file : outcome.missing) {
         fileLocales.insert(file.url, file.locale);
         collectedSinceAppend.insert(file.url);
-        plan.noteListed(file.url, reading);
-        ++missing;
+        plan.noteListed(file.url, outcome.reading);
     }
-    // One line, not one per file: a client that lost its data folder would log thousands
-    // before the window is first painted; append() names each file anyway.
-    if (missing > 0)
-        qDebug().noquote() << QStringLiteral("Repairing %1 missing or damaged files").arg(missing);
-    return missing > 0;
+    // One line, not one per file: a client that lost its data folder would log thousands;
+    // append() names each file anyway.
+    qDebug().noquote()
+        << QStringLiteral("Repairing %1 missing or damaged files").arg(outcome.missing.size());
+    emit HaveUpdates();
+    QTimer::singleShot(Delays::queueStart(), this, SLOT(append()));
+    manifestChecked = 1;
 }

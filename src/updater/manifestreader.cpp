@@ -34,15 +34,17 @@ void readLocales(const QJsonObject &element, const LocaleFlagLookup &flagOf,
     }
 }
 
-void readIntegrity(const QJsonObject &top, ManifestReading &reading)
+void readIntegrity(const QJsonObject &top, ManifestReading &reading, bool entries)
 {
     const QJsonValue member = top.value(QLatin1String("integrity"));
     if (!member.isObject())
         return;
     reading.hasIntegrity = true;
-    const QJsonObject entries = member.toObject();
-    reading.integrity.reserve(entries.size());
-    for (auto entry = entries.begin(); entry != entries.end(); ++entry)
+    if (!entries)
+        return;
+    const QJsonObject listed = member.toObject();
+    reading.integrity.reserve(listed.size());
+    for (auto entry = listed.begin(); entry != listed.end(); ++entry)
         reading.integrity.insert(entry.key(), readIntegrityEntry(entry.value()));
 }
 
@@ -88,7 +90,8 @@ std::optional<qint64> versionNumber(const QString &versionText)
     return qint64(parts.at(0).toInt()) * 10 + parts.at(1).toInt();
 }
 
-ManifestReading readManifestVersion(const QByteArray &manifest, const QString &localVersion)
+ManifestReading readManifestVersion(const QByteArray &manifest, const QString &localVersion,
+                                    IntegrityEntries integrityEntries)
 {
     ManifestReading reading;
     const QJsonObject top = QJsonDocument::fromJson(manifest).object();
@@ -114,9 +117,11 @@ ManifestReading readManifestVersion(const QByteArray &manifest, const QString &l
     reading.localNumber = *local;
     reading.onlineNumber = *online;
     reading.elements = elements;
-    readIntegrity(top, reading);
     reading.outcome =
         *local == *online ? ManifestReading::Outcome::Equal : ManifestReading::Outcome::Differ;
+    readIntegrity(top, reading,
+                  reading.outcome == ManifestReading::Outcome::Differ ||
+                      integrityEntries == IntegrityEntries::Always);
     return reading;
 }
 
@@ -141,7 +146,7 @@ void readManifestFiles(ManifestReading &reading, const LocaleFlagLookup &flagOf)
 ManifestReading readManifest(const QByteArray &manifest, const QString &localVersion,
                              const LocaleFlagLookup &flagOf)
 {
-    ManifestReading reading = readManifestVersion(manifest, localVersion);
+    ManifestReading reading = readManifestVersion(manifest, localVersion, IntegrityEntries::Always);
     readManifestFiles(reading, flagOf);
     return reading;
 }

@@ -73,11 +73,19 @@ using LocaleFlagLookup = std::function<QString(const QString &locale)>;
 // second are ignored. No number for a text with fewer than two parts.
 std::optional<qint64> versionNumber(const QString &versionText);
 
-// The version comparison and the integrity data; no locale flag is read yet.
-ManifestReading readManifestVersion(const QByteArray &manifest, const QString &localVersion);
+// Whether a reading at equal versions holds the integrity entries. Only the repair check needs
+// them then, and reads them off the GUI thread (see RepairCheck): thousands of entries would
+// otherwise be read before the window is first painted.
+enum class IntegrityEntries { WhenVersionsDiffer, Always };
+
+// The version comparison and the integrity data (`hasIntegrity` always); no locale flag is read
+// yet.
+ManifestReading
+readManifestVersion(const QByteArray &manifest, const QString &localVersion,
+                    IntegrityEntries integrityEntries = IntegrityEntries::WhenVersionsDiffer);
 // The locale pass: with other versions every listed file (`findings`), with equal ones and
 // integrity data every installed file (`installedFiles`).
 void readManifestFiles(ManifestReading &reading, const LocaleFlagLookup &flagOf);
-// Both at once.
+// Both at once, with every integrity entry.
 ManifestReading readManifest(const QByteArray &manifest, const QString &localVersion,
                              const LocaleFlagLookup &flagOf);
