@@ -11,15 +11,9 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-ensure_display "$@"
+enter_update_scratch
 
-enter_scratch
-
-port=$(free_port)
-base=http://127.0.0.1:$port
-updates=$work/server/updates
 manifest=$work/server/ClientUpdates.json
-client=$work/client
 file=patch-enGB-5.MPQ
 export EMBERCREST_DELAY_MS=200
 export EMBERCREST_MANIFEST_URL=$base/ClientUpdates.json

@@ -12,14 +12,8 @@ set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 here=$(cd "$(dirname "$0")" && pwd)
 
-ensure_display "$@"
+enter_update_scratch https
 
-enter_scratch
-
-port=$(free_port)
-base=https://127.0.0.1:$port
-updates=$work/server/updates
-client=$work/client
 file=patch-enGB-5.MPQ
 export EMBERCREST_DELAY_MS=200
 export EMBERCREST_MANIFEST_URL=$base/ClientUpdates.json

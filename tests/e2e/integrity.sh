@@ -12,16 +12,10 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-ensure_display "$@"
-
 here=$(cd "$(dirname "$0")" && pwd)
-enter_scratch
+enter_update_scratch
 
-port=$(free_port)
-base=http://127.0.0.1:$port
-updates=$work/server/updates
 manifest=$work/server/engine/files/LauncherData/ClientUpdates.json
-client=$work/client
 export EMBERCREST_DELAY_MS=200
 export EMBERCREST_MANIFEST_URL=$base/engine/files/LauncherData/ClientUpdates.json
 

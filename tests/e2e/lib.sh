@@ -196,6 +196,18 @@ enter_scratch() {
     cd "$work"
 }
 
+# enter_update_scratch [SCHEME]: the display, the scratch folder (enter_scratch), a free port on
+# 127.0.0.1 with its base URL ($port, $base; http unless SCHEME says otherwise), and the
+# folders the update scripts use: the server's files under $updates, the client in $client.
+enter_update_scratch() {
+    ensure_display
+    enter_scratch
+    port=$(free_port)
+    base=${1:-http}://127.0.0.1:$port
+    updates=$work/server/updates
+    client=$work/client
+}
+
 # serve LOG COMMAND...: starts an HTTP server for 127.0.0.1:$port, its output appended to LOG,
 # and waits until it listens.
 serve() {

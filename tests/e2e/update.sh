@@ -8,15 +8,9 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-ensure_display "$@"
+enter_update_scratch
 
-enter_scratch
-
-port=$(free_port)
-base=http://127.0.0.1:$port
-updates=$work/server/updates
 manifest=$work/server/engine/files/LauncherData/ClientUpdates.json
-client=$work/client
 # The 5 s pauses of the product, shortened; the order of events stays the same.
 export EMBERCREST_DELAY_MS=200
 export EMBERCREST_MANIFEST_URL=$base/engine/files/LauncherData/ClientUpdates.json
