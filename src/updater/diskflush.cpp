@@ -80,3 +80,14 @@ bool flushToDisk(const QStringList &files)
 {
     return files.isEmpty() || flush(files);
 }
+
+void startWritingToDisk(QFileDevice &file, qint64 offset, qint64 length)
+{
+#if defined(Q_OS_LINUX)
+    ::sync_file_range(file.handle(), offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+    Q_UNUSED(file)
+    Q_UNUSED(offset)
+    Q_UNUSED(length)
+#endif
+}

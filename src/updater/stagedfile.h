@@ -51,6 +51,7 @@ public:
 
 private:
     void setWriteError();
+    void startWriteBack(qint64 minimumBytes);
 
     QFile temp;
     QString tempPath; // opened from a descriptor, temp does not keep its name
@@ -59,4 +60,5 @@ private:
     QSet<QString> sweptFolders;
     QString error;
     bool persistent = false;
+    qint64 writtenBack = 0; // the disk was asked to write the file up to here
 };
