@@ -185,6 +185,7 @@ private slots:
     void newerVersionFoundWhileTheRunEnds();
     void recheckKeepsWhatQueuedFilesMustBe();
     void emptyAppendWhileAFileIsOnItsWay();
+    void appendWhileTheRunIsFlushed();
     void twoLaunchersInOneFolder();
     void partialFilesAreNotTrusted_data();
     void partialFilesAreNotTrusted();
@@ -1154,6 +1155,28 @@ void TestDownloadQueue::emptyAppendWhileAFileIsOnItsWay()
     QVERIFY(run.waitForEnd());
     QCOMPARE(run.finished.count(), 2);
     QCOMPARE(run.done.count(), 1);
+}
+
+// An append() that queues a file while the run's files are flushed starts a run of its own: the
+// first run keeps its counts, version and signal. Posted from the reply gate's view of the last
+// reply, it is handled after the queue ran empty and before the flush's end can be.
+void TestDownloadQueue::appendWhileTheRunIsFlushed()
+{
+    server->serve("/a.bin", "a");
+    publish({{"ruRU", {url("/a.bin")}}});
+
+    Run run;
+    auto *network = run.updater.findChild<QNetworkAccessManager *>();
+    QVERIFY(network);
+    int appended = 0;
+    connect(network, &QNetworkAccessManager::finished, this, [&](QNetworkReply *reply) {
+        if (reply->url() == QUrl(url("/a.bin")) && appended++ == 0)
+            QVERIFY(QMetaObject::invokeMethod(&run.updater, "append", Qt::QueuedConnection));
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(run.done.count(), 2, 20000);
+    QCOMPARE(server->hits("/a.bin"), 2);
+    QCOMPARE(linesEqualTo(run.capture.lines(), "1 / 1 files downloaded successfully").size(), 2);
+    QCOMPARE(run.failed.count(), 0);
 }
 
 // Two launchers on one client at once: neither takes the other's file in the making for a
