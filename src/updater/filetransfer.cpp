@@ -1,6 +1,7 @@
 #include "filetransfer.h"
 
 #include "chunkedget.h"
+#include "filehashjob.h"
 #include "hashcache.h"
 #include "localcopy.h"
 #include "requests.h"
@@ -13,8 +14,6 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSharedPointer>
-#include <QThread>
 #include <QTimer>
 
 #include <utility>
@@ -48,11 +47,6 @@ FileTransfer::~FileTransfer()
         activeReply->deleteLater();
     }
     delete chunkedGet;
-    if (hashThread) {
-        hashThread->disconnect(this);
-        hashThread->wait();
-        delete hashThread;
-    }
 }
 
 bool FileTransfer::start()
@@ -119,17 +113,15 @@ bool FileTransfer::resumePartial()
     fullSize = info->total;
     qDebug().noquote()
         << QStringLiteral("Resuming %1 at %2 of %3 bytes").arg(path).arg(have).arg(info->total);
-    auto hash = QSharedPointer<Sha256>::create();
-    auto ok = QSharedPointer<bool>::create(false);
-    hashThread = QThread::create([partial, have, hash, ok] { *ok = hash->addFile(partial, have); });
-    connect(hashThread, &QThread::finished, this, [this, hash, ok, have] {
-        hashThread->deleteLater();
-        sink.continueFrom(*hash, have);
-        if (!*ok)
+    auto *job = new FileHashJob(partial, have, this);
+    connect(job, &FileHashJob::done, this, [this, job, have](bool complete) {
+        job->deleteLater();
+        sink.continueFrom(job->hash(), have);
+        if (!complete)
             restartFile();
         beginTransfer();
     });
-    hashThread->start();
+    job->start();
     return true;
 }
 

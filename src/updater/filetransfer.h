@@ -12,7 +12,6 @@ class HashCache;
 class QIODevice;
 class QNetworkAccessManager;
 #include <QNetworkReply>
-class QThread;
 class StagedFile;
 
 // How one file of a run ended.
@@ -99,7 +98,6 @@ private:
 
     QPointer<QNetworkReply> activeReply;
     ChunkedGet *chunkedGet = nullptr;
-    QPointer<QThread> hashThread;
     DownloadSink sink{outputFile, planned};
     bool writeFailed = false;
     bool writeSliceArmed = false;

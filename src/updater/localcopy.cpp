@@ -1,21 +1,9 @@
 #include "localcopy.h"
 
+#include "filehashjob.h"
 #include "hashcache.h"
-#include "sha256.h"
-
-#include <QSharedPointer>
-#include <QThread>
 
 LocalCopy::LocalCopy(HashCache &cache, QObject *parent) : QObject(parent), hashCache(cache) {}
-
-LocalCopy::~LocalCopy()
-{
-    if (thread) {
-        thread->disconnect(this);
-        thread->wait();
-        delete thread;
-    }
-}
 
 LocalCopy::Verdict LocalCopy::check(const QString &path, const FileIntegrity &listed)
 {
@@ -25,16 +13,16 @@ LocalCopy::Verdict LocalCopy::check(const QString &path, const FileIntegrity &li
     const QByteArray known = hashCache.lookup(path, stamp);
     if (!known.isEmpty())
         return known == listed.sha256 ? Verdict::Unchanged : Verdict::Fetch;
-    auto hash = QSharedPointer<QByteArray>::create();
-    thread = QThread::create([path, hash] { *hash = Sha256::ofFile(path); });
-    connect(thread, &QThread::finished, this, [this, path, stamp, hash, listed] {
-        thread->deleteLater();
+    auto *job = new FileHashJob(path, stamp.size, this);
+    connect(job, &FileHashJob::done, this, [this, job, path, stamp, listed](bool complete) {
+        job->deleteLater();
+        const QByteArray hash = complete ? job->hash().hexResult() : QByteArray();
         // Changed while it was read: the hash describes neither version.
-        const bool steady = FileStamp::of(path) == stamp;
+        const bool steady = complete && FileStamp::of(path) == stamp;
         if (steady)
-            hashCache.remember(path, stamp, *hash);
-        emit decided(steady && *hash == listed.sha256);
+            hashCache.remember(path, stamp, hash);
+        emit decided(steady && hash == listed.sha256);
     });
-    thread->start();
+    job->start();
     return Verdict::Hashing;
 }

@@ -3,11 +3,9 @@
 #include "manifestreader.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
 class HashCache;
-class QThread;
 
 // Whether the file at a target already is the one the manifest lists (its size and SHA-256),
 // so that it need not be fetched again. The hash cache answers while the file is unchanged on
@@ -20,7 +18,6 @@ public:
     enum class Verdict { Fetch, Unchanged, Hashing };
 
     explicit LocalCopy(HashCache &cache, QObject *parent = nullptr);
-    ~LocalCopy() override;
 
     Verdict check(const QString &path, const FileIntegrity &listed);
 
@@ -29,5 +26,4 @@ signals:
 
 private:
     HashCache &hashCache;
-    QPointer<QThread> thread;
 };

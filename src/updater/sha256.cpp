@@ -1,7 +1,6 @@
 #include "sha256.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 #include <openssl/evp.h>
 
@@ -55,13 +54,4 @@ bool Sha256::addFile(const QString &path, qint64 bytes)
         bytes -= got;
     }
     return true;
-}
-
-QByteArray Sha256::ofFile(const QString &path)
-{
-    const qint64 size = QFileInfo(path).size();
-    Sha256 hash;
-    if (!hash.addFile(path, size))
-        return QByteArray();
-    return hash.hexResult();
 }

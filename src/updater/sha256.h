@@ -25,9 +25,6 @@ public:
     bool addFile(const QString &path, qint64 bytes);
     void swap(Sha256 &other) { context.swap(other.context); }
 
-    // The digest of a whole file, or an empty array when it cannot be read to the end.
-    static QByteArray ofFile(const QString &path);
-
 private:
     struct Context;
     std::unique_ptr<Context> context;
