@@ -118,8 +118,12 @@ def measure_startup(work, build, env, base_url, version, runs, with_base):
     if with_base:
         programs["launcher-base"] = (env["BENCH_BASE_BUILD"], "bench-startup-launcher")
     times = {name: [] for name in programs}
+    names = list(programs)
     for run in range(runs + 1):  # the first round only warms the caches
-        for name, (folder_of, program) in programs.items():
+        # Rotated as the downloads are, so that no program always follows the same neighbour.
+        shift = run % len(names)
+        for name in names[shift:] + names[:shift]:
+            folder_of, program = programs[name]
             cmd = [os.path.join(folder_of, "bench", program)]
             log = os.path.join(folder, f"{name}.log")
             wall, code, _, _ = tools.run_process(cmd, folder, run_env, log)
