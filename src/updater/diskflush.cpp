@@ -2,7 +2,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRunnable>
 #include <QSet>
+#include <QThreadPool>
 
 #if defined(Q_OS_UNIX)
 #include <fcntl.h>
@@ -74,6 +76,24 @@ bool flush(const QStringList &)
 }
 #endif
 
+#if defined(Q_OS_LINUX)
+class WriteBack final : public QRunnable
+{
+public:
+    WriteBack(int fd, qint64 offset, qint64 length) : fd(fd), offset(offset), length(length) {}
+    void run() override
+    {
+        ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
+        ::close(fd);
+    }
+
+private:
+    const int fd;
+    const qint64 offset;
+    const qint64 length;
+};
+#endif
+
 } // namespace
 
 bool flushToDisk(const QStringList &files)
@@ -84,7 +104,12 @@ bool flushToDisk(const QStringList &files)
 void startWritingToDisk(QFileDevice &file, qint64 offset, qint64 length)
 {
 #if defined(Q_OS_LINUX)
-    ::sync_file_range(file.handle(), offset, length, SYNC_FILE_RANGE_WRITE);
+    // On a pool thread, with a descriptor of its own: the call waits while a slow disk's queue
+    // is full, and the window must not; the file may be closed meanwhile.
+    const int fd = ::fcntl(file.handle(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    QThreadPool::globalInstance()->start(new WriteBack(fd, offset, length));
 #else
     Q_UNUSED(file)
     Q_UNUSED(offset)
