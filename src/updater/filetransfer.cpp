@@ -98,22 +98,14 @@ bool FileTransfer::fetch()
 // the finished file needs the hash of what is there already: computed off the GUI thread.
 bool FileTransfer::resumePartial()
 {
-    const QString &path = planned.target;
-    const std::optional<Resume::PartialInfo> info =
-        Resume::keptPartial(path, planned.url.toEncoded(), planned.integrity->size);
+    const std::optional<Resume::PartialInfo> info = Resume::openKept(
+        outputFile, planned.target, planned.url.toEncoded(), planned.integrity->size);
     if (!info)
         return false;
-    const QString partial = Resume::partialPath(path);
-    const qint64 have = info->have;
-    if (!outputFile.openPartial(path, partial)) {
-        Resume::forget(path);
-        return false;
-    }
     validator = info->validator;
     fullSize = info->total;
-    qDebug().noquote()
-        << QStringLiteral("Resuming %1 at %2 of %3 bytes").arg(path).arg(have).arg(info->total);
-    auto *job = new FileHashJob(partial, have, this);
+    const qint64 have = info->have;
+    auto *job = new FileHashJob(Resume::partialPath(planned.target), have, this);
     connect(job, &FileHashJob::done, this, [this, job, have](bool complete) {
         job->deleteLater();
         sink.continueFrom(job->hash(), have);
@@ -141,12 +133,7 @@ void FileTransfer::beginTransfer()
     transferProblem.clear();
     headersSeen = false;
     resumeFrom = sink.written();
-    QNetworkRequest request = UpdaterRequests::fileRequest(planned.url);
-    if (resumeFrom > 0) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeFrom) + '-');
-        request.setRawHeader("If-Range", validator);
-    }
-    activeReply = network->get(request);
+    activeReply = network->get(UpdaterRequests::fileRequest(planned.url, resumeFrom, validator));
     // Without a bound, a disk slower than the network would pile the file up in memory.
     activeReply->setReadBufferSize(UpdaterRequests::kReadBufferBytes);
     connect(activeReply, &QNetworkReply::metaDataChanged, this, &FileTransfer::headersArrived);
@@ -199,19 +186,15 @@ void FileTransfer::headersArrived()
         keepPartialAcrossStarts();
 }
 
-// A big file is written under a fixed name from now on, so that even a killed launcher leaves
-// it for the next start to continue.
+// A big file is kept across starts once its size and validator are known (see Resume).
 void FileTransfer::keepPartialAcrossStarts()
 {
     validator = validatorOf(activeReply);
     const QVariant length = activeReply->header(QNetworkRequest::ContentLengthHeader);
     fullSize = length.isValid() ? length.toLongLong() : -1;
-    if (fullSize != planned.integrity->size || fullSize < Resume::kKeepAcrossStartsBytes ||
-        validator.isEmpty())
-        return;
-    if (outputFile.isPersistent() || outputFile.makePersistent(Resume::partialPath(planned.target)))
-        Resume::writeInfo(planned.target,
-                          {QString::fromLatin1(planned.url.toEncoded()), validator, fullSize});
+    if (fullSize == planned.integrity->size)
+        Resume::keepAcrossStarts(outputFile, planned.target, planned.url.toEncoded(), validator,
+                                 fullSize);
 }
 
 // Qt 5.15 can take a chunked body cut after a complete chunk for a whole one, or wait for the

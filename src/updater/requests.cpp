@@ -53,9 +53,14 @@ QNetworkRequest signatureRequest(const QUrl &manifestUrl, quint64 checkId)
     return request;
 }
 
-QNetworkRequest fileRequest(const QUrl &url)
+QNetworkRequest fileRequest(const QUrl &url, qint64 from, const QByteArray &validator)
 {
-    return timedRequest(url);
+    QNetworkRequest request = timedRequest(url);
+    if (from > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(from) + '-');
+        request.setRawHeader("If-Range", validator);
+    }
+    return request;
 }
 
 bool isManifestRequest(const QNetworkRequest &request)

@@ -16,7 +16,8 @@ int transferTimeoutMs();
 
 // checkId pairs a manifest request with the request of its signature (0: no signature).
 QNetworkRequest manifestRequest(const QUrl &url, quint64 checkId = 0);
-QNetworkRequest fileRequest(const QUrl &url);
+// From byte `from` on when it is above 0, with If-Range: `validator`, to continue a file.
+QNetworkRequest fileRequest(const QUrl &url, qint64 from = 0, const QByteArray &validator = {});
 // <manifest URL>.sig, fetched beside the manifest when manifests are checked.
 QNetworkRequest signatureRequest(const QUrl &manifestUrl, quint64 checkId);
 

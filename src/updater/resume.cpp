@@ -1,5 +1,7 @@
 #include "resume.h"
 
+#include "stagedfile.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -70,6 +72,32 @@ void forget(const QString &target)
 {
     QFile::remove(partialPath(target));
     QFile::remove(infoPath(target));
+}
+
+std::optional<PartialInfo> openKept(StagedFile &file, const QString &target, const QByteArray &url,
+                                    qint64 total)
+{
+    const std::optional<PartialInfo> info = keptPartial(target, url, total);
+    if (!info)
+        return std::nullopt;
+    if (!file.openPartial(target, partialPath(target))) {
+        forget(target);
+        return std::nullopt;
+    }
+    qDebug().noquote() << QStringLiteral("Resuming %1 at %2 of %3 bytes")
+                              .arg(target)
+                              .arg(info->have)
+                              .arg(info->total);
+    return info;
+}
+
+void keepAcrossStarts(StagedFile &file, const QString &target, const QByteArray &url,
+                      const QByteArray &validator, qint64 total)
+{
+    if (total < kKeepAcrossStartsBytes || validator.isEmpty())
+        return;
+    if (file.isPersistent() || file.makePersistent(partialPath(target)))
+        writeInfo(target, {QString::fromLatin1(url), validator, total});
 }
 
 std::optional<ContentRange> parseContentRange(const QByteArray &value)

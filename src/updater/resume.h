@@ -6,6 +6,8 @@
 
 #include <optional>
 
+class StagedFile;
+
 // Continuing a transfer that broke off: what is kept beside the target between starts, and how
 // a server's answer to a Range request is read.
 namespace Resume {
@@ -33,6 +35,14 @@ bool writeInfo(const QString &target, const PartialInfo &info);
 std::optional<PartialInfo> keptPartial(const QString &target, const QByteArray &url, qint64 total);
 // Removes the partial file and its info.
 void forget(const QString &target);
+// Opens `file` at the end of the partial file kept for `target` (see keptPartial), to continue
+// it; nullopt, with nothing kept any more, when there is none that may be continued.
+std::optional<PartialInfo> openKept(StagedFile &file, const QString &target, const QByteArray &url,
+                                    qint64 total);
+// A file big enough to be worth continuing across starts is written under its fixed partial
+// name from now on, with its info beside it, so that even a killed launcher leaves it.
+void keepAcrossStarts(StagedFile &file, const QString &target, const QByteArray &url,
+                      const QByteArray &validator, qint64 total);
 
 // "bytes FIRST-LAST/TOTAL"; nullopt for anything else (including an unknown total).
 struct ContentRange
