@@ -157,6 +157,8 @@ private slots:
     void firstRunOpensEmptyPageAndWritesDefaults_data();
     void firstRunOpensEmptyPageAndWritesDefaults();
     void firstRunWaitsForAWotlkExecutable();
+    void normalStartShowsCheckingUpdates_data();
+    void normalStartShowsCheckingUpdates();
     void launcherIsWiredAsMainWiresIt();
 };
 
@@ -406,6 +408,9 @@ void TestSettings::unusualChoicesAreStoredAsGiven()
 #endif
     Fixture f;
     Config::CreateDefaultConfig();
+    // A flag of the client chosen before: the new choice clears it, even where the probe finds
+    // no folder to look into.
+    Config::WriteSetting("WClientLocale", "frFR", "1");
     const QString path = f.dir.filePath(relative);
     QDir().mkpath(f.dir.filePath("Games"));
     if (exists)
@@ -610,6 +615,8 @@ void TestSettings::launcherIsWiredAsMainWiresIt()
     AppConfig updater;
     QProgressBar *bar = showLauncher(&application, f.window, updater);
     QCOMPARE(bar->format(), QString("Checking updates..."));
+    QVERIFY(f.window.windowFlags().testFlag(Qt::FramelessWindowHint));
+    QCOMPARE(f.window.styleSheet(), applicationStyleSheet());
     const auto click = [&f](const char *name) {
         f.window.findChild<QPushButton *>(name, Qt::FindChildrenRecursively)->click();
     };
@@ -661,6 +668,46 @@ void TestSettings::launcherIsWiredAsMainWiresIt()
     QCOMPARE(bar->format(), QString("a.MPQ 50%"));
     QCOMPARE(application.calls, 1);
     qunsetenv("EMBERCREST_MANIFEST_URL");
+}
+
+void TestSettings::normalStartShowsCheckingUpdates_data()
+{
+    QTest::addColumn<QString>("catalogue");
+    QTest::newRow("English") << QString();
+    QTest::newRow("Russian") << ":/locale/locale_ru_RU";
+}
+
+// With config.conf in place, a start built as main builds it shows the bar at 0 with the
+// untranslated start-up text, whatever the system's language.
+void TestSettings::normalStartShowsCheckingUpdates()
+{
+    QFETCH(QString, catalogue);
+    ScopedWorkDir dir;
+    Config::CreateDefaultConfig();
+    TestHttpServer server; // the updater's first request goes here
+    qputenv("EMBERCREST_MANIFEST_URL", server.url("/manifest.json").toEncoded());
+    QTranslator translator;
+    if (!catalogue.isEmpty()) {
+        QVERIFY(translator.load(catalogue));
+        QCoreApplication::installTranslator(&translator);
+    }
+    MainWindow window;
+    AppConfig updater;
+    QuitProbe application;
+    QProgressBar *bar = showLauncher(&application, window, updater);
+    const bool firstRun = runFirstRunIfNeeded(window, bar);
+    QCoreApplication::removeTranslator(&translator);
+    qunsetenv("EMBERCREST_MANIFEST_URL");
+
+    QVERIFY(!firstRun);
+    QVERIFY(window.isVisible());
+    QVERIFY(bar->isVisible());
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(bar->format(), QString("Checking updates..."));
+    QCOMPARE(bar->text(), QString("Checking updates..."));
+    // The catalogue was in use: the window's own texts are translated.
+    QCOMPARE(window.findChild<QPushButton *>("Play")->text(),
+             catalogue.isEmpty() ? QString("Play") : QString("Играть"));
 }
 
 QTEST_MAIN(TestSettings)
