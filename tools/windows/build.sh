@@ -32,8 +32,13 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # The cached toolchain (built on the first run).
-eval "$(bash tools/windows/toolchain.sh all | grep -E '^(QT|OPENSSL)_PREFIX=')"
-[ -d "$QT_PREFIX" ] && [ -d "$OPENSSL_PREFIX" ] || { echo "build.sh: no toolchain" >&2; exit 1; }
+# Its own messages go to stderr; a failure stops the build here, not at the first use of its paths.
+toolchain=$(bash tools/windows/toolchain.sh all) || {
+    echo "build.sh: the Windows toolchain could not be built (its messages are above)" >&2
+    exit 1
+}
+eval "$(grep -E '^(QT|OPENSSL)_PREFIX=' <<<"$toolchain")"
+[ -d "${QT_PREFIX:-}" ] && [ -d "${OPENSSL_PREFIX:-}" ] || { echo "build.sh: no toolchain" >&2; exit 1; }
 
 build=$root/build-windows
 mkdir -p "$build"

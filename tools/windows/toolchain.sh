@@ -202,7 +202,9 @@ opensslCachePaths() {
 
 buildOpenssl() {
     local existing
-    existing=$(find "$CACHE_ROOT" -mindepth 1 -maxdepth 1 -type d -name "openssl-*-mingw64-static-$(optionsHash "${OPENSSL_CONFIGURE_OPTIONS[@]}")" 2>/dev/null | head -n1)
+    # A new machine has no cache folder yet, and find fails on a missing one.
+    mkdir -p "$CACHE_ROOT"
+    existing=$(find "$CACHE_ROOT" -mindepth 1 -maxdepth 1 -type d -name "openssl-*-mingw64-static-$(optionsHash "${OPENSSL_CONFIGURE_OPTIONS[@]}")" | head -n1)
     if [ -n "$existing" ] && [ -e "$existing/.complete" ]; then
         OPENSSL_CACHE=$existing
         OPENSSL_PREFIX="$existing/prefix"
@@ -229,7 +231,7 @@ buildOpenssl() {
 }
 
 if [ "${1:-}" = "--env" ]; then
-    OPENSSL_PREFIX=$(ls -d "$CACHE_ROOT"/openssl-*-mingw64-static-*/prefix 2>/dev/null | head -n1)
+    OPENSSL_PREFIX=$(ls -d "$CACHE_ROOT"/openssl-*-mingw64-static-*/prefix 2>/dev/null | head -n1 || true)
     qtCachePaths "$(dirname "$OPENSSL_PREFIX")"
     return 0 2>/dev/null || exit 0
 fi
