@@ -194,6 +194,10 @@ void TestStatusBar::laterShowOutlivesEarlierHide_data()
         for (const char *later : {"BarChange_HaveUpd", "BarChange_Show", "BarChange_DwdFailed"})
             QTest::addRow("%s then %s", earlier, later) << QByteArray(earlier) << QByteArray(later);
     }
+    // "Updates checked!" on a re-pick of the same client in the middle of a download: the
+    // download's next report keeps the bar.
+    QTest::newRow("BarChange_Format then a progress report")
+        << QByteArray("BarChange_Format") << QByteArray();
 }
 
 void TestStatusBar::laterShowOutlivesEarlierHide()
@@ -202,7 +206,8 @@ void TestStatusBar::laterShowOutlivesEarlierHide()
     QFETCH(QByteArray, later);
 
     invoke(earlier);
-    invoke(later);
+    if (!later.isEmpty())
+        invoke(later);
     window->BarChange_Value(512, 1024, QStringLiteral("a.MPQ"));
     passHideDelay();
     QVERIFY(bar->isVisible());

@@ -72,7 +72,7 @@ private:
     QProgressBar *loadProgress() const;
     void showLoadProgress();
     void hideLoadProgressLater();
-    // Counts the times a state showed the bar. A deferred hide remembers the count it was
-    // scheduled at and does nothing once a later state has shown the bar again.
+    // Counts the times a state showed the bar or a download reported progress on it. A deferred
+    // hide remembers the count it was scheduled at and does nothing once it has moved on.
     quint64 loadProgressShown = 0;
 };

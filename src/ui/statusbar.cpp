@@ -42,6 +42,9 @@ void MainWindow::BarChange_HaveUpd()
 void MainWindow::BarChange_Value(qint64 recieved, qint64 total, QString filename)
 {
     QProgressBar *bar = loadProgress();
+    // A running download keeps the bar: a hide scheduled before this report (a re-pick of the
+    // same client says "Updates checked!") no longer applies. The visibility stays as it is.
+    ++loadProgressShown;
     // The network layer reports -1 until the size is known: nothing to divide by yet.
     if (total <= 0) {
         bar->setFormat(filename + QLatin1Char(' ') + QString::number(recieved) +
