@@ -63,7 +63,7 @@ struct Outcome
 Outcome fetch(const QUrl &url, QNetworkAccessManager *network)
 {
     Outcome outcome;
-    ChunkedGet get(url, network, 10000, 1 << 20);
+    ChunkedGet get(QNetworkRequest(url), network, 10000, 1 << 20);
     QObject::connect(&get, &QIODevice::readyRead, [&] { outcome.body += get.readAll(); });
     QSignalSpy finished(&get, SIGNAL(finished()));
     get.start();
@@ -120,10 +120,10 @@ void TestChunkedGet::readsOnlyWellFormedReplies_data()
     QTest::newRow("status line over 8 KiB")
         << reply("HTTP/1.1 200 " + QByteArray(8192 - 12, 'a'), kChunked, kBody) << fails;
     QTest::newRow("101 header lines") << reply(ok, kChunked + fillerHeaders(100), kBody) << fails;
-    // The reader is only used for chunked replies: one that ends only by the close could as
-    // well have been cut.
+    // Read to the close, as the manager reads it: a server may answer chunked to the manager's
+    // request and close-framed to this one's "Connection: close".
     QTest::newRow("body without a length, ended by the close")
-        << reply(ok, "Connection: close\r\n", "abc") << fails;
+        << reply(ok, "Connection: close\r\n", "abc") << QByteArray("abc");
 }
 
 void TestChunkedGet::readsOnlyWellFormedReplies()

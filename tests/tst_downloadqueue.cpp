@@ -838,11 +838,19 @@ void TestDownloadQueue::progressCounts_data()
     QTest::addColumn<bool>("contentLength");
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("chunked");
-    QTest::newRow("announced size") << true << 200000 << false;
-    QTest::newRow("no Content-Length") << false << 200000 << false;
-    QTest::newRow("empty file") << true << 0 << false;
+    QTest::addColumn<QString>("demands"); // what else the server asks of a request
+    QTest::newRow("announced size") << true << 200000 << false << QString();
+    QTest::newRow("no Content-Length") << false << 200000 << false << QString();
+    QTest::newRow("empty file") << true << 0 << false << QString();
     // Read by the launcher itself; a whole chunked body is saved.
-    QTest::newRow("chunked") << false << 200000 << true;
+    QTest::newRow("chunked") << false << 200000 << true << QString();
+    // The launcher's own request for a chunked body is the manager's.
+    QTest::newRow("chunked, to clients with a User-Agent only")
+        << false << 200000 << true << "user agent";
+    QTest::newRow("chunked, behind Basic authentication")
+        << false << 200000 << true << "basic auth";
+    QTest::newRow("chunked, ended by the close when the client closes")
+        << false << 200000 << true << "close framed";
 }
 
 // Every progress notification reaches SendData with the counts as they are and the target.
@@ -851,6 +859,7 @@ void TestDownloadQueue::progressCounts()
     QFETCH(bool, contentLength);
     QFETCH(int, size);
     QFETCH(bool, chunked);
+    QFETCH(QString, demands);
     TestHttpServer::Route route;
     route.patternSize = size;
     route.sendContentLength = contentLength;
@@ -858,8 +867,27 @@ void TestDownloadQueue::progressCounts()
     route.chunkBytes = 30000;
     route.dripChunk = 50000;
     route.dripIntervalMs = 120; // the framework reports progress at most every 100 ms or so
+    const QByteArray credentials = "Basic " + QByteArray("player:se cret").toBase64();
+    route.adapt = [demands, credentials](const TestHttpServer::Request &request,
+                                         TestHttpServer::Route *answer) {
+        if (demands == "close framed" && request.header("Connection").toLower().contains("close")) {
+            answer->chunked = false; // an HTTP/1.0 script's answer
+        } else if (demands == "user agent" && request.header("User-Agent").isEmpty()) {
+            *answer = {};
+            answer->status = 403;
+        } else if (demands == "basic auth" && request.header("Authorization") != credentials) {
+            *answer = {};
+            answer->status = 401;
+            answer->extraHeaders = {{"WWW-Authenticate", "Basic realm=\"updates\""}};
+        }
+    };
     server->setRoute("/p.bin", route);
-    publish({{"ruRU", {url("/p.bin")}}});
+    QUrl fileUrl = server->url("/p.bin");
+    if (demands == "basic auth") {
+        fileUrl.setUserName("player");
+        fileUrl.setPassword("se cret");
+    }
+    publish({{"ruRU", {fileUrl.toString()}}});
 
     Run run;
     QVERIFY(run.waitForEnd());

@@ -1,6 +1,9 @@
 #include "chunkedget.h"
 
+#include <QLocale>
 #include <QNetworkAccessManager>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
 #include <QNetworkProxyFactory>
 #include <QNetworkProxyQuery>
 #include <QTcpSocket>
@@ -22,9 +25,10 @@ bool forwardsRequests(const QNetworkProxy &proxy)
 
 } // namespace
 
-ChunkedGet::ChunkedGet(const QUrl &url, QNetworkAccessManager *network, int stallTimeoutMs,
-                       qint64 bufferBytes, QObject *parent)
-    : QIODevice(parent), target(url), network(network), bufferBytes(bufferBytes)
+ChunkedGet::ChunkedGet(const QNetworkRequest &request, QNetworkAccessManager *network,
+                       int stallTimeoutMs, qint64 bufferBytes, QObject *parent)
+    : QIODevice(parent), target(request.url()), request(request), network(network),
+      bufferBytes(bufferBytes)
 {
     stall.setSingleShot(true);
     stall.setInterval(stallTimeoutMs);
@@ -69,6 +73,11 @@ QNetworkProxy ChunkedGet::proxyFor(QNetworkAccessManager *network, const QUrl &u
 void ChunkedGet::start()
 {
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    connectSocket();
+}
+
+void ChunkedGet::connectSocket()
+{
     const bool secure = target.scheme() == QLatin1String("https");
 #ifdef QT_NO_SSL
     if (secure) {
@@ -148,9 +157,67 @@ void ChunkedGet::sendRequest()
         if (url.hasQuery())
             requestTarget += '?' + url.query(QUrl::FullyEncoded).toLatin1();
     }
-    socket->write("GET " + requestTarget +
-                  " HTTP/1.1\r\nHost: " + url.authority(QUrl::FullyEncoded).toLatin1() + "\r\n" +
-                  proxyAuthorization + "Accept-Encoding: identity\r\nConnection: close\r\n\r\n");
+    socket->write("GET " + requestTarget + " HTTP/1.1\r\nHost: " +
+                  url.authority(QUrl::FullyEncoded).toLatin1() + "\r\n" + proxyAuthorization +
+                  managerHeaders() + "Accept-Encoding: identity\r\nConnection: close\r\n\r\n");
+}
+
+// The header lines the manager sends with the same request, besides those of the connection and
+// its coding: the request's own, the manager's defaults for the ones it leaves out, the cookies
+// the manager's jar holds for the URL, and the credentials once asked for.
+QByteArray ChunkedGet::managerHeaders() const
+{
+    QByteArray lines;
+    const QList<QByteArray> names = request.rawHeaderList();
+    for (const QByteArray &name : names)
+        lines += name + ": " + request.rawHeader(name) + "\r\n";
+    if (!request.hasRawHeader("User-Agent"))
+        lines += "User-Agent: Mozilla/5.0\r\n";
+    if (!request.hasRawHeader("Accept-Language")) {
+        // As the manager words it: the system's language, then English, then anything.
+        const QString system = QLocale::system().name().replace(QLatin1Char('_'), QLatin1Char('-'));
+        QByteArray language = system.toLatin1();
+        if (system == QLatin1String("C"))
+            language = "en,*";
+        else
+            language += system.startsWith(QLatin1String("en-")) ? ",*" : ",en,*";
+        lines += "Accept-Language: " + language + "\r\n";
+    }
+    QNetworkCookieJar *jar = network ? network->cookieJar() : nullptr;
+    if (!request.hasRawHeader("Cookie") && jar) {
+        QList<QByteArray> pairs;
+        const QList<QNetworkCookie> cookies = jar->cookiesForUrl(target);
+        for (const QNetworkCookie &cookie : cookies)
+            pairs << cookie.toRawForm(QNetworkCookie::NameAndValueOnly);
+        if (!pairs.isEmpty())
+            lines += "Cookie: " + pairs.join("; ") + "\r\n";
+    }
+    if (!authorization.isEmpty())
+        lines += "Authorization: " + authorization + "\r\n";
+    return lines;
+}
+
+// A 401 that asks for Basic credentials, with credentials in the URL that were not sent yet: the
+// request goes again with them, on a new connection, as the manager answers the same challenge.
+bool ChunkedGet::answerChallenge()
+{
+    if (head.status() != 401 || !head.asksForBasic() || !authorization.isEmpty() ||
+        target.userName().isEmpty())
+        return false;
+    authorization = "Basic " + (target.userName(QUrl::FullyDecoded) + QLatin1Char(':') +
+                                target.password(QUrl::FullyDecoded))
+                                   .toLatin1()
+                                   .toBase64();
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+    socket = nullptr;
+    in.clear();
+    head = HttpResponseHead();
+    state = State::StatusLine;
+    closed = false;
+    connectSocket();
+    return true;
 }
 
 void ChunkedGet::abortTransfer()
@@ -193,6 +260,8 @@ bool ChunkedGet::accepted(bool read)
 // The blank line after the headers: how the body is framed.
 bool ChunkedGet::headersEnd()
 {
+    if (answerChallenge())
+        return false;
     if (head.status() < 200 || head.status() > 299) {
         fail(QStringLiteral("Error transferring %1 - server replied: %2")
                  .arg(target.toString(), QString::fromLatin1(head.reason())));
@@ -205,7 +274,7 @@ bool ChunkedGet::headersEnd()
         return true;
     }
     state = State::Body;
-    left = head.contentLength();
+    left = head.contentLength(); // -1: up to the close
     if (left == 0)
         complete();
     return !ended;
@@ -233,9 +302,13 @@ void ChunkedGet::process()
         if (!step())
             break;
     }
-    // Nothing more will come: every body here has an end of its own, so this is a cut.
-    if (!ended && closed && socket->bytesAvailable() == 0 && decoded.size() < bufferBytes)
-        fail(QStringLiteral("Connection closed before the end of the body"));
+    // Nothing more will come: that ends a body framed by the close, and cuts any other.
+    if (!ended && closed && socket->bytesAvailable() == 0 && decoded.size() < bufferBytes) {
+        if (state == State::Body && left < 0)
+            complete();
+        else
+            fail(QStringLiteral("Connection closed before the end of the body"));
+    }
 }
 
 // One step of reading the reply; false when it needs more bytes.
@@ -261,9 +334,11 @@ bool ChunkedGet::step()
     case State::Body: {
         if (in.isEmpty())
             return false;
-        const QByteArray part = in.left(int(qMin<qint64>(left, in.size())));
+        const QByteArray part = left < 0 ? std::exchange(in, QByteArray())
+                                         : in.left(int(qMin<qint64>(left, in.size())));
         in.remove(0, part.size());
-        left -= part.size();
+        if (left > 0)
+            left -= part.size();
         appendBody(part);
         if (left == 0) {
             if (state == State::Body)

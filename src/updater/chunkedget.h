@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QIODevice>
 #include <QNetworkProxy>
+#include <QNetworkRequest>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
@@ -23,7 +24,11 @@ class QTcpSocket;
 // rather than being guessed at.
 //
 // It goes through the proxy that `network` would use for the URL: an HTTP proxy is sent an
-// absolute-form GET for http:// URLs (as the manager does) and a CONNECT for https:// ones.
+// absolute-form GET for http:// URLs (as the manager does) and a CONNECT for https:// ones. It
+// sends what the manager sent for the same request: its headers, the manager's defaults for
+// User-Agent and Accept-Language, the cookies of its jar, and the URL's credentials once the
+// server asks for them (Basic). A body that only the connection's close ends is read to the
+// close, as the manager reads it.
 //
 // The decoded body is read like a reply's: readyRead(), downloadProgress(), finished().
 class ChunkedGet : public QIODevice
@@ -32,7 +37,7 @@ class ChunkedGet : public QIODevice
 
 public:
     // `network` is not owned; null means a direct connection.
-    ChunkedGet(const QUrl &url, QNetworkAccessManager *network, int stallTimeoutMs,
+    ChunkedGet(const QNetworkRequest &request, QNetworkAccessManager *network, int stallTimeoutMs,
                qint64 bufferBytes, QObject *parent = nullptr);
     ~ChunkedGet() override;
 
@@ -63,7 +68,10 @@ protected:
 private:
     enum class State { StatusLine, Headers, ChunkSize, ChunkData, ChunkEnd, Trailers, Body, Done };
 
+    void connectSocket();
     void sendRequest();
+    QByteArray managerHeaders() const;
+    bool answerChallenge();
     void process();
     bool step();
     bool takeLine(QByteArray *line);
@@ -76,6 +84,8 @@ private:
     void complete();
 
     QUrl target;
+    QNetworkRequest request;
+    QByteArray authorization; // sent once the server asked for credentials
     QPointer<QNetworkAccessManager> network;
     // An HTTP proxy that is sent the absolute-form request; NoProxy otherwise.
     QNetworkProxy forwardProxy{QNetworkProxy::NoProxy};
@@ -86,7 +96,7 @@ private:
     QByteArray decoded;
     State state = State::StatusLine;
     HttpResponseHead head;
-    qint64 left = 0; // of the current chunk, or of the Content-Length
+    qint64 left = 0; // of the current chunk, or of the Content-Length (-1: up to the close)
     qint64 received = 0;
     QString failure;
     bool closed = false;

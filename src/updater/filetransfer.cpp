@@ -205,6 +205,8 @@ void FileTransfer::readChunkedBodyItself()
 {
     QNetworkReply *reply = std::exchange(activeReply, nullptr);
     reply->disconnect(this);
+    // Asked for again as it was (no Range: see below).
+    const QNetworkRequest request = UpdaterRequests::fileRequest(planned.url);
     // Ended from the event loop, not inside its own signal: the reply's end still reaches the
     // reply gate like every other file reply's.
     QTimer::singleShot(0, reply, [reply] {
@@ -215,7 +217,7 @@ void FileTransfer::readChunkedBodyItself()
     // Not continued with Range: a body without a length gives nothing to continue against.
     resumeFrom = 0;
     validator.clear();
-    chunkedGet = new ChunkedGet(planned.url, network, UpdaterRequests::transferTimeoutMs(),
+    chunkedGet = new ChunkedGet(request, network, UpdaterRequests::transferTimeoutMs(),
                                 UpdaterRequests::kReadBufferBytes, this);
     connect(chunkedGet, &ChunkedGet::downloadProgress, this, &FileTransfer::progress);
     connect(chunkedGet, &ChunkedGet::finished, this, &FileTransfer::chunkedFinished);

@@ -104,6 +104,9 @@ bool HttpResponseHead::headerLine(const QByteArray &line)
                 return malformed("a Content-Length that is not one number");
             length = digits.toLongLong();
         }
+    } else if (name == "www-authenticate") {
+        const QByteArray scheme = value.left(value.indexOf(' ')).toLower();
+        basicChallenge = basicChallenge || scheme == "basic";
     }
     return true;
 }
@@ -112,9 +115,6 @@ bool HttpResponseHead::bodyFramed()
 {
     if (chunked && length >= 0)
         return malformed("both Transfer-Encoding and Content-Length");
-    // Only a close would end it, and a cut looks the same.
-    if (!chunked && length < 0)
-        return malformed("a body without a length");
     return true;
 }
 

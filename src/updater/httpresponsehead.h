@@ -7,9 +7,10 @@
 //
 // Accepted are a well-formed status line, lines of at most 8 KiB ended by CRLF, at most 100
 // header lines (and as many trailer lines), no folded lines, a Transfer-Encoding of exactly
-// "chunked" or one Content-Length (never both, never neither) and chunk sizes of 1 to 16
-// hexadecimal digits. Anything else is not guessed at: the reading returns false and problem()
-// says what was wrong; the reply is not to be read any further then.
+// "chunked", one Content-Length or neither (the body then ends with the connection, as HTTP/1.0
+// servers and many scripts send it; never both) and chunk sizes of 1 to 16 hexadecimal digits.
+// Anything else is not guessed at: the reading returns false and problem() says what was wrong;
+// the reply is not to be read any further then.
 class HttpResponseHead
 {
 public:
@@ -20,7 +21,7 @@ public:
     bool statusLine(const QByteArray &line);
     // A line between the status line and the blank one.
     bool headerLine(const QByteArray &line);
-    // At the blank line after the headers: false when they leave the end of the body unknown.
+    // At the blank line after the headers: false when they frame the body two ways at once.
     bool bodyFramed();
     // `size` becomes the chunk's; 0 is the last chunk, which the trailer lines follow.
     bool chunkSizeLine(const QByteArray &line, qint64 *size);
@@ -32,6 +33,10 @@ public:
     bool isChunked() const { return chunked; }
     // -1 when the headers give none.
     qint64 contentLength() const { return length; }
+    // Neither chunked nor a length: only the connection's close ends the body.
+    bool endsWithClose() const { return !chunked && length < 0; }
+    // The server asks for Basic credentials (a WWW-Authenticate header offers that scheme).
+    bool asksForBasic() const { return basicChallenge; }
     // What made the last reading false, as in "a malformed status line".
     const char *problem() const { return fault; }
 
@@ -44,5 +49,6 @@ private:
     int lines = 0; // header (or trailer) lines so far
     bool chunked = false;
     qint64 length = -1;
+    bool basicChallenge = false;
     const char *fault = nullptr;
 };

@@ -433,8 +433,12 @@ QByteArray TestHttpServer::reasonPhrase(int status)
 TestHttpServer::Route TestHttpServer::routeFor(const Request &request) const
 {
     const auto it = m_routes.constFind(request.path);
-    if (it != m_routes.constEnd())
-        return *it;
+    if (it != m_routes.constEnd()) {
+        Route route = *it;
+        if (route.adapt)
+            route.adapt(request, &route);
+        return route;
+    }
     Route notFound;
     notFound.status = 404;
     notFound.body = "Not found\n";

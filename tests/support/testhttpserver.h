@@ -9,6 +9,8 @@
 #include <QTcpServer>
 #include <QUrl>
 
+#include <functional>
+
 // A scriptable HTTP/1.1 server for tests. It listens on 127.0.0.1 only, on a free port chosen by
 // the OS, and runs entirely on the event loop of the thread that created it (no threads, no
 // blocking waits).
@@ -25,6 +27,7 @@ class TestHttpServer : public QTcpServer
 public:
     using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
+    struct Request;
     struct Route
     {
         int status = 200;
@@ -64,6 +67,10 @@ public:
 
         // Send "Connection: close" and close the connection once the whole body is out.
         bool closeAfterBody = false;
+
+        // Set: tailors this route to each request before it is answered (a server that looks
+        // at the request's headers).
+        std::function<void(const Request &request, Route *route)> adapt;
 
         // Not null: the whole response, status line and headers included, written exactly as it
         // stands (for replies no sound server sends); the connection is closed after it. The
