@@ -124,10 +124,21 @@ void TestStatusBar::statesOnShownAndHiddenBar()
     QFETCH(bool, hidesLater);
 
     bar->setVisible(shown);
+    // Started first, with the same length: it fires right before any hide the slot schedules.
+    QTimer delayEnds;
+    delayEnds.setSingleShot(true);
+    delayEnds.setTimerType(Qt::PreciseTimer);
+    bool visibleAtTheEnd = false;
+    QObject::connect(&delayEnds, &QTimer::timeout, [&] { visibleAtTheEnd = bar->isVisible(); });
+    QSignalSpy delayEnded(&delayEnds, &QTimer::timeout);
+    delayEnds.start(Delays::statusHide());
     invoke(slot);
     QCOMPARE(bar->format(), text);
     QCOMPARE(bar->value(), EarlierValue);
     QCOMPARE(bar->isVisible(), visibleAfter);
+    // A final state stays readable for the whole delay.
+    QVERIFY(delayEnded.wait());
+    QCOMPARE(visibleAtTheEnd, visibleAfter);
 
     passHideDelay();
     QCOMPARE(bar->isVisible(), visibleAfter && !hidesLater);
