@@ -7,6 +7,7 @@
 #include "targetpath.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QHash>
 #include <QNetworkReply>
 #include <QTextStream>
@@ -56,6 +57,10 @@ void AppConfig::append()
         const bool fetchable =
             url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https");
         const QString path = target.writable && fetchable ? target.path : QString();
+        // A folder of the run may see no write at all (its files are there already), and a
+        // killed run's leftovers there would stay for good.
+        if (!path.isEmpty())
+            outputFile.sweepLeftovers(QFileInfo(path).absolutePath());
         targetPaths.insert(url, path);
         qDebug() << target.path;
         qDebug() << "Target - " << url;

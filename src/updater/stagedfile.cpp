@@ -163,11 +163,7 @@ bool StagedFile::open(const QString &path)
         error = QStringLiteral("%1 is a folder or may not be written").arg(target);
         return false;
     }
-    const QString folder = existing.absolutePath();
-    if (!sweptFolders.contains(folder)) {
-        sweptFolders.insert(folder);
-        removeLeftovers(existing.absoluteDir());
-    }
+    sweepLeftovers(existing.absolutePath());
     // A fresh name each time, never truncating a file that is there.
     for (int attempt = 0; attempt < 8; ++attempt) {
         tempPath = target + randomSuffix();
@@ -182,6 +178,14 @@ bool StagedFile::open(const QString &path)
     error = temp.errorString();
     tempPath.clear();
     return false;
+}
+
+void StagedFile::sweepLeftovers(const QString &folder)
+{
+    if (!sweptFolders.contains(folder)) {
+        sweptFolders.insert(folder);
+        removeLeftovers(QDir(folder));
+    }
 }
 
 bool StagedFile::write(const QByteArray &bytes)

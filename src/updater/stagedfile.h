@@ -45,6 +45,10 @@ public:
     void release();
     qint64 size() const { return temp.size(); }
 
+    // Removes what killed runs left in `folder` (their temporary files, none that a running
+    // launcher still writes), once per folder. open() does it too, for the folder it writes in.
+    void sweepLeftovers(const QString &folder);
+
     // The file that commit() replaces (symbolic links followed, as QSaveFile does).
     QString targetPath() const { return target; }
     QString errorString() const { return error; }
