@@ -3,6 +3,7 @@
 #include "testutil.h"
 #include "updater/appconfig.h"
 #include "updater/manifestfreshness.h"
+#include "updater/transferguard.h"
 #include "updatertest.h"
 
 #include <QSettings>
@@ -49,6 +50,7 @@ private slots:
     void noRequestWithoutConfig_data();
     void noRequestWithoutConfig();
     void twoChecksBeforeAnyReply();
+    void largestManifestHasTimeOnASlowLink();
 
 private:
     void pointAt(const QUrl &manifest) { qputenv("EMBERCREST_MANIFEST_URL", manifest.toEncoded()); }
@@ -411,6 +413,17 @@ void TestManifestCheck::twoChecksBeforeAnyReply()
     QCOMPARE(c.haveUpdates.count(), 3);
     QCOMPARE(server->hits(kManifestPath), 3);
     QCOMPARE(readFile("client/Data/ruRU/r.bin"), QByteArray("r"));
+}
+
+// A player on a slow link can still fetch a manifest of the largest size the check takes: the
+// time bound does not undercut the size bound.
+void TestManifestCheck::largestManifestHasTimeOnASlowLink()
+{
+    qunsetenv("EMBERCREST_CHECK_LIMIT_S");
+    const qint64 slowLinkMs =
+        TransferGuard::kMaxManifestBytes * 1000 / TransferGuard::kSlowLinkBytesPerSecond;
+    QVERIFY(TransferGuard::checkLimitMs() >= slowLinkMs);
+    QCOMPARE(TransferGuard::kSlowLinkBytesPerSecond, qint64(8 * 1024));
 }
 
 QTEST_GUILESS_MAIN(TestManifestCheck)

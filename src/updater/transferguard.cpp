@@ -27,7 +27,9 @@ int TransferGuard::rateWindowSeconds()
 
 int TransferGuard::checkLimitMs()
 {
-    return positiveOr("EMBERCREST_CHECK_LIMIT_S", 60) * 1000;
+    return positiveOr("EMBERCREST_CHECK_LIMIT_S",
+                      int(kMaxManifestBytes / kSlowLinkBytesPerSecond)) *
+           1000;
 }
 
 TransferGuard::TransferGuard(QObject *transfer, const Limits &limits,

@@ -10,8 +10,8 @@
 // Bounds that no honest update server reaches, for every transfer the updater makes (the
 // manifest, its signature, each file, through Qt's reply or the launcher's own reader): a
 // transfer whose average rate over the last minute stays below 1 KiB/s is ended, and so is a
-// manifest that grows past 16 MiB or a check that takes longer than a minute. Each bound is a
-// knob of the environment (see docs/building.md).
+// manifest that grows past 16 MiB or a check that takes longer than the largest manifest takes
+// on a slow link. Each bound is a knob of the environment (see docs/building.md).
 class TransferGuard final : public QObject
 {
     Q_OBJECT
@@ -32,7 +32,11 @@ public:
     // EMBERCREST_MIN_RATE_BPS (default 1024) and EMBERCREST_RATE_WINDOW_S (default 60).
     static int minBytesPerSecond();
     static int rateWindowSeconds();
-    // EMBERCREST_CHECK_LIMIT_S (default 60), for the manifest and its signature.
+    // A link this slow (64 kbit/s) still brings a manifest of kMaxManifestBytes within the
+    // check's time.
+    static constexpr qint64 kSlowLinkBytesPerSecond = 8 * 1024;
+    // EMBERCREST_CHECK_LIMIT_S, for the manifest and its signature together; by default the
+    // time the largest manifest takes on a slow link (2048 s).
     static int checkLimitMs();
 
 private slots:
