@@ -32,21 +32,7 @@ publish() {
     "$publisher" --date 2026-12-01 --output "$manifest" "$updates" "$1" "$base/updates/" >/dev/null
 }
 
-cat >config.conf <<CONF
-[ClientLocation]
-WOTLK=$client/Wow.exe
-[ClientDir]
-WOTLK=$client
-[WClientLocale]
-ruRU=1
-enGB=0
-enUS=0
-esMX=0
-deDE=0
-frFR=0
-[ClientVersion]
-WOTLK=0.0
-CONF
+write_client_config 0.0 ruRU
 
 # Server log lines since the mark: "GET PATH STATUS SENT RANGE".
 log_mark=0

@@ -147,6 +147,22 @@ ensure_display() {
     export DISPLAY=:$number XAUTHORITY=$dir/auth
 }
 
+# write_client_config VERSION LOCALE...: ./config.conf as the settings page leaves it for the
+# client in $client (its Wow.exe chosen), at VERSION, with these locales installed.
+write_client_config() {
+    local version=$1 locale flags=()
+    shift
+    for locale in ruRU enGB enUS esMX deDE frFR; do
+        case " $* " in
+        *" $locale "*) flags+=("$locale=1") ;;
+        *) flags+=("$locale=0") ;;
+        esac
+    done
+    printf '%s\n' '[ClientLocation]' "WOTLK=$client/Wow.exe" '[ClientDir]' "WOTLK=$client" \
+        '[ClientExe]' 'WOTLK=Wow.exe' '[WClientLocale]' "${flags[@]}" '[ClientVersion]' \
+        "WOTLK=$version" >config.conf
+}
+
 # installed_version: the WOTLK version in ./config.conf (CR LF line ends on Windows).
 installed_version() {
     sed -n '/^\[ClientVersion\]/,/^\[/s/^WOTLK=//p' config.conf | tr -d '\r'

@@ -31,39 +31,7 @@ publish() {
 }
 
 # A client folder set up the way the settings page leaves it: ruRU and enGB installed.
-cat >config.conf <<EOF
-[ClientLocation]
-WOTLK=$client/Wow.exe
-LEGION=
-
-[ClientDir]
-WOTLK=$client
-LEGION=
-
-[ClientExe]
-WOTLK=Wow.exe
-LEGION=
-
-[WClientLocale]
-ruRU=1
-enGB=1
-enUS=0
-esMX=0
-deDE=0
-frFR=0
-
-[LClientLocale]
-ruRU=0
-enGB=0
-enUS=0
-esMX=0
-deDE=0
-frFR=0
-
-[ClientVersion]
-WOTLK=0.0
-LEGION=0.0
-EOF
+write_client_config 0.0 ruRU enGB
 
 requests_since() {
     grep -c '"GET ' http.log || true
