@@ -8,7 +8,7 @@ packages=(
     qtbase5-dev qttools5-dev qttools5-dev-tools libssl-dev
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
     xvfb xauth xdotool x11-utils
-    python3 curl openssl
+    python3 curl openssl nginx-light
 )
 
 missing=()

@@ -16,7 +16,7 @@ export JOBS
 packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 dpkg-dev
     cmake ninja-build make perl python3 qttools5-dev-tools
-    wine wine64 xvfb xauth xdotool nsis zip openssl
+    wine wine64 xvfb xauth xdotool nsis zip openssl nginx-light curl
 )
 missing=()
 for package in "${packages[@]}"; do

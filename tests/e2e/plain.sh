@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# A server that knows nothing of the launcher's additions: a hand-written manifest without
+# "integrity", served by nginx as it comes (ETag, Last-Modified, connections kept alive), and
+# no key built in. The launcher must behave as a plain one: each file asked for once by a plain
+# GET (no Range, no If-Range), nothing in the game folder but the targets, and the log lines and
+# counts of a plain run, in order.
+set -euo pipefail
+. "$(dirname "$0")/lib.sh"
+
+enter_update_scratch
+command -v nginx >/dev/null || fail "nginx is not installed (package nginx-light)"
+unset EMBERCREST_MANIFEST_PUBKEY
+export EMBERCREST_DELAY_MS=200
+export EMBERCREST_MANIFEST_URL=$base/engine/files/LauncherData/ClientUpdates.json
+
+www=$work/www
+mkdir -p "$www/engine/files/LauncherData" "$www/updates/ruRU" "$www/updates/enGB" \
+    "$client/Data/ruRU" "$client/Data/enGB"
+head -c 2097152 /dev/urandom >"$www/updates/ruRU/patch-ruRU-4.MPQ"
+head -c 70000 /dev/urandom >"$www/updates/ruRU/patch-ruRU-5.MPQ"
+head -c 5000 /dev/urandom >"$www/updates/enGB/patch-enGB-4.MPQ"
+printf 'set realmlist 127.0.0.1\n' >"$client/Data/ruRU/realmlist.wtf"
+: >"$client/Wow.exe"
+# As a server's admin writes it by hand: "date" sorts before "version", which is the online one.
+cat >"$www/engine/files/LauncherData/ClientUpdates.json" <<EOF
+{
+    "wsection": [
+        { "date": "2026-12-01", "version": "1.1" },
+        {
+            "ruRU": {
+                "patch-4": "$base/updates/ruRU/patch-ruRU-4.MPQ",
+                "patch-5": "$base/updates/ruRU/patch-ruRU-5.MPQ"
+            },
+            "enGB": { "patch-4": "$base/updates/enGB/patch-enGB-4.MPQ" }
+        }
+    ]
+}
+EOF
+write_client_config 1.0 ruRU
+
+# nginx as shipped, on 127.0.0.1 only; the access log gives each request's Range and If-Range.
+mkdir -p "$work/nginx/temp"
+user_line=""
+[ "$(id -u)" -ne 0 ] || user_line="user root;" # its workers would be "nobody" otherwise
+cat >"$work/nginx/nginx.conf" <<EOF
+$user_line
+daemon off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log warn;
+events { worker_connections 64; }
+http {
+    log_format plain '\$request \$status range="\$http_range" if-range="\$http_if_range" '
+                     'conn=\$connection';
+    access_log $work/access.log plain;
+    default_type application/octet-stream;
+    types { application/json json; }
+    client_body_temp_path $work/nginx/temp/body;
+    proxy_temp_path $work/nginx/temp/proxy;
+    fastcgi_temp_path $work/nginx/temp/fastcgi;
+    uwsgi_temp_path $work/nginx/temp/uwsgi;
+    scgi_temp_path $work/nginx/temp/scgi;
+    server {
+        listen 127.0.0.1:$port;
+        root $www;
+    }
+}
+EOF
+serve nginx.log nginx -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf"
+curl -sfI "$EMBERCREST_MANIFEST_URL" | grep -qi '^ETag:' || fail "nginx sends no ETag"
+curl -sfI "$EMBERCREST_MANIFEST_URL" | grep -qi '^Last-Modified:' || fail "nginx sends no Last-Modified"
+: >"$work/access.log"
+
+run_launcher plain "files downloaded successfully"
+
+# Every request: the manifest, then each file once, as plain GETs.
+expected_requests=$(printf '%s\n' \
+    'GET /engine/files/LauncherData/ClientUpdates.json HTTP/1.1 200 range="-" if-range="-"' \
+    'GET /updates/ruRU/patch-ruRU-4.MPQ HTTP/1.1 200 range="-" if-range="-"' \
+    'GET /updates/ruRU/patch-ruRU-5.MPQ HTTP/1.1 200 range="-" if-range="-"')
+requests=$(sed 's/ conn=.*//' "$work/access.log")
+[ "$requests" = "$expected_requests" ] || fail "requests: $(cat "$work/access.log")"
+
+# The files, and nothing else, in the game folder.
+for file in patch-ruRU-4.MPQ patch-ruRU-5.MPQ; do
+    cmp -s "$www/updates/ruRU/$file" "$client/Data/ruRU/$file" || fail "$file differs"
+done
+found=$(cd "$client" && find . -mindepth 1 | sort | tr '\n' ' ')
+[ "$found" = "./Data ./Data/enGB ./Data/ruRU ./Data/ruRU/patch-ruRU-4.MPQ ./Data/ruRU/patch-ruRU-5.MPQ ./Data/ruRU/realmlist.wtf ./Wow.exe " ] ||
+    fail "the game folder holds: $found"
+[ "$(installed_version)" = 1.1 ] || fail "installed version is $(installed_version)"
+
+# The log of a plain run, line by line. The file replies reach the manifest reader too, and
+# are left alone there.
+data=$client/Data/ruRU
+expected_log=$(printf '%s\n' \
+    "AppConfig->Constructor: I'm called!" \
+    "OnGetJSON: I'm called! Starting cheking content of this file... :D" \
+    "OnGetJSON: Reading JSON" \
+    "Local version -  10" \
+    "Online version -  11" \
+    "Locale  \"enGB\"  not found." \
+    "\"ruRU\"  =>  \"$base/updates/ruRU/patch-ruRU-4.MPQ\"" \
+    "\"ruRU\"  =>  \"$base/updates/ruRU/patch-ruRU-5.MPQ\"" \
+    "\"$data/patch-ruRU-4.MPQ\"" \
+    "Target -  QUrl(\"$base/updates/ruRU/patch-ruRU-4.MPQ\")" \
+    "\"$data/patch-ruRU-5.MPQ\"" \
+    "Target -  QUrl(\"$base/updates/ruRU/patch-ruRU-5.MPQ\")" \
+    "Checking download queue..." \
+    "OnGetJSON: I'm called! Starting cheking content of this file... :D" \
+    "True? Okey i offline." \
+    "Saved!" \
+    "Checking download queue..." \
+    "OnGetJSON: I'm called! Starting cheking content of this file... :D" \
+    "True? Okey i offline." \
+    "Saved!" \
+    "Checking download queue..." \
+    "2 / 2 files downloaded successfully")
+# Qt's own warnings (a missing runtime folder, Wine's) are not the launcher's lines.
+log=$(grep -v -e '^QStandardPaths: ' -e '^[0-9a-f]*:\(fixme\|err\|warn\):' plain.log | tr -d '\r')
+[ "$log" = "$expected_log" ] || fail "log: $(diff <(echo "$expected_log") <(echo "$log"))"
+echo "plain: ok"
