@@ -207,6 +207,11 @@ void TestManifestCheck::unusableManifest_data()
                              << "";
     QTest::newRow("redirected") << "redirect" // the manifest it points at is not fetched
                                 << "";
+    // Only a 2xx reply carries the manifest, whatever the body of another one says.
+    QTest::newRow("HTTP 404 whose body is a manifest") << "404 manifest"
+                                                       << "";
+    QTest::newRow("redirect whose body is a manifest") << "redirect manifest"
+                                                       << "";
     // Bounds no honest server reaches, with or without a key: ended as they arrive.
     QTest::newRow("2 GiB of manifest, no length")
         << "endless"
@@ -242,10 +247,14 @@ void TestManifestCheck::unusableManifest()
         pointAt(closed.url(kManifestPath));
     } else if (kind == "text") {
         server->serve(kManifestPath, "version 2.0\n");
-    } else if (kind == "redirect") {
+    } else if (kind == "404 manifest") {
+        server->serve(kManifestPath, manifest, 404);
+    } else if (kind.startsWith("redirect")) {
         TestHttpServer::Route moved;
         moved.status = 302;
         moved.location = "/moved.json";
+        if (kind.endsWith("manifest"))
+            moved.body = manifest;
         server->setRoute(kManifestPath, moved);
         server->serve("/moved.json", manifest);
     } else if (kind == "endless") {

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config clang-format
-    qtbase5-dev qttools5-dev qttools5-dev-tools libssl-dev
+    qtbase5-dev qttools5-dev qttools5-dev-tools libssl-dev zlib1g-dev
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
     xvfb xauth xdotool x11-utils
     python3 curl openssl nginx-light

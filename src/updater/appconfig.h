@@ -111,7 +111,6 @@ private:
     void sendManifestRequest();
     void endWhenUnreasonable(QNetworkReply *reply, qint64 maxBytes);
     void sendSignatureRequest(const QUrl &manifestUrl, quint64 checkId, const QByteArray &key);
-    void collectSignature(QNetworkReply *reply);
     void signatureFinished(QNetworkReply *reply);
     bool holdForSignature(QNetworkReply *reply);
     bool manifestSignatureAccepted(QNetworkReply *reply, const QByteArray &body);

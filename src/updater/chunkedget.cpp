@@ -169,8 +169,11 @@ QByteArray ChunkedGet::managerHeaders() const
 {
     QByteArray lines;
     const QList<QByteArray> names = request.rawHeaderList();
-    for (const QByteArray &name : names)
-        lines += name + ": " + request.rawHeader(name) + "\r\n";
+    for (const QByteArray &name : names) {
+        // This reader takes the body as it is: it asks for no coding.
+        if (name.compare("Accept-Encoding", Qt::CaseInsensitive) != 0)
+            lines += name + ": " + request.rawHeader(name) + "\r\n";
+    }
     if (!request.hasRawHeader("User-Agent"))
         lines += "User-Agent: Mozilla/5.0\r\n";
     if (!request.hasRawHeader("Accept-Language")) {

@@ -29,6 +29,10 @@ using Kind = TransferOutcome::Kind;
 
 // How long one readyRead() may write before the event loop gets its turn.
 constexpr qint64 kWriteTurnMs = 10;
+// A compressed body is read in small slices and written in pieces: a slice may inflate a
+// thousandfold, and the file's bound is checked piece by piece.
+constexpr qint64 kCodedSliceBytes = 64 * 1024;
+constexpr int kDecodedPieceBytes = 256 * 1024;
 
 } // namespace
 
@@ -132,6 +136,8 @@ void FileTransfer::beginTransfer()
     writeFailed = false;
     transferProblem.clear();
     headersSeen = false;
+    decoder.reset();
+    codedBytes = 0;
     resumeFrom = sink.written();
     activeReply = network->get(UpdaterRequests::fileRequest(planned.url, resumeFrom, validator));
     // Without a bound, a disk slower than the network would pile the file up in memory.
@@ -164,12 +170,16 @@ void FileTransfer::headersArrived()
         readChunkedBodyItself();
         return;
     }
+    decoder = ContentDecoder::forCoding(activeReply->rawHeader("Content-Encoding"));
     if (!planned.integrity)
         return; // a plain GET: its reply alone decides
     if (resumeFrom > 0 && status == 206) {
+        // Ranges of a compressed body are not ranges of the file.
         const QString problem =
-            Resume::rangeProblem(activeReply->rawHeader("Content-Range"), validatorOf(activeReply),
-                                 resumeFrom, fullSize, validator);
+            decoder
+                ? QStringLiteral("the rest of the file came compressed")
+                : Resume::rangeProblem(activeReply->rawHeader("Content-Range"),
+                                       validatorOf(activeReply), resumeFrom, fullSize, validator);
         if (!problem.isEmpty())
             stop(planned.target + QStringLiteral(": ") + problem);
         return;
@@ -182,7 +192,8 @@ void FileTransfer::headersArrived()
         restartFile();
         resumeFrom = 0;
     }
-    if (status == 200)
+    // A compressed body is never continued, for the same reason.
+    if (status == 200 && !decoder)
         keepPartialAcrossStarts();
 }
 
@@ -266,13 +277,27 @@ bool FileTransfer::writeSlice(qint64 maxBytes)
     const qint64 available = from->bytesAvailable();
     if (available <= 0)
         return false;
-    const QByteArray chunk = from->read(qMin(maxBytes, available));
+    const QByteArray chunk = from->read(qMin(decoder ? kCodedSliceBytes : maxBytes, available));
     if (writeFailed)
         return true;
-    const QString problem = sink.write(chunk);
+    const QString problem = decoder ? writeDecoded(chunk) : sink.write(chunk);
     if (!problem.isEmpty())
         stop(problem);
     return true;
+}
+
+QString FileTransfer::writeDecoded(const QByteArray &coded)
+{
+    codedBytes += coded.size();
+    decoder->feed(coded);
+    for (QByteArray piece; !(piece = decoder->take(kDecodedPieceBytes)).isEmpty();) {
+        const QString problem = sink.write(piece);
+        if (!problem.isEmpty())
+            return problem;
+    }
+    if (!decoder->problem().isEmpty())
+        return planned.target + QStringLiteral(": ") + decoder->problem();
+    return QString();
 }
 
 // The file cannot be saved any more: the transfer is cut short from the event loop.
@@ -360,11 +385,14 @@ TransferOutcome FileTransfer::judgeReply()
     }
     // The connection can close before Content-Length bytes came without the reply saying so.
     // A continued transfer announces only the rest.
+    // For a compressed body it counts the bytes as they came, and the body must reach its end.
     const QVariant announced = activeReply->header(QNetworkRequest::ContentLengthHeader);
     const qint64 wanted = announced.toLongLong() + resumeFrom;
-    const qint64 written = sink.written();
+    const qint64 written = decoder ? codedBytes : sink.written();
     if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) && wanted != written)
         problem = QStringLiteral("Transfer ended after %1 of %2 bytes").arg(written).arg(wanted);
+    if (problem.isEmpty() && decoder && !decoder->ended() && !hasNoBody(status))
+        problem = QStringLiteral("The compressed body of %1 ended early").arg(planned.target);
     // A partial file that the connection cut short is kept for the next start to continue.
     if (!problem.isEmpty() && outputFile.isPersistent() && transferProblem.isEmpty() &&
         Resume::worthContinuing(status, activeReply->error(), written, fullSize) &&

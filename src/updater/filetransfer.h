@@ -1,5 +1,6 @@
 #pragma once
 
+#include "contentdecoder.h"
 #include "downloadsink.h"
 #include "runplan.h"
 
@@ -80,6 +81,7 @@ private:
     void readChunkedBodyItself();
     QIODevice *source() const;
     bool writeSlice(qint64 maxBytes);
+    QString writeDecoded(const QByteArray &coded);
     void stop(const QString &problem);
     void replyFinished();
     void chunkedFinished();
@@ -102,6 +104,9 @@ private:
     bool writeFailed = false;
     bool writeSliceArmed = false;
     QString transferProblem; // why the file cannot be saved, once that is clear
+    // A body the server compressed, and its bytes as they came.
+    std::unique_ptr<ContentDecoder> decoder;
+    qint64 codedBytes = 0;
 
     // Continuing a transfer that broke off (with an integrity entry only).
     int retries = 0;

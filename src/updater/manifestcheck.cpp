@@ -48,17 +48,19 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
                 flags.insert(locale, Config::ReadSetting(QStringLiteral("WClientLocale"), locale));
         return *flag;
     };
-    // A refused manifest (a bound it broke, its signature, or older or expired) is read like a
-    // body that is no manifest: nothing is compared.
+    // A refused manifest (a bound it broke, a compressed body cut short, its signature, or older
+    // or expired) is read like a body that is no manifest: nothing is compared. So is the body
+    // of an error page or a redirect: only a 2xx reply carries the manifest.
+    QByteArray body = ManifestBody::take(reply);
     const QString refusal = UpdaterRequests::refusalOf(reply);
-    if (!refusal.isEmpty()) {
+    if (!refusal.isEmpty())
         qDebug().noquote() << QStringLiteral("OnGetJSON: manifest refused: ") + refusal;
+    if (!refusal.isEmpty() || !UpdaterRequests::isSuccess(reply)) {
         signatureChecks.remove(UpdaterRequests::checkIdOf(reply->request()));
-    }
-    QByteArray body = refusal.isEmpty() ? ManifestBody::take(reply) : QByteArray();
-    if (refusal.isEmpty() &&
-        (!manifestSignatureAccepted(reply, body) || !manifestFresh(reply, body)))
         body.clear();
+    } else if (!manifestSignatureAccepted(reply, body) || !manifestFresh(reply, body)) {
+        body.clear();
+    }
     // An installed version that cannot be read (no key, a single part) is a local matter, not
     // the server's: the client counts as having no content yet, as after choosing it anew.
     QString localVersion =

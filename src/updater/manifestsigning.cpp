@@ -1,5 +1,6 @@
 #include "appconfig.h"
 
+#include "manifestbody.h"
 #include "manifestfreshness.h"
 #include "manifestsignature.h"
 #include "requests.h"
@@ -28,19 +29,9 @@ void AppConfig::sendSignatureRequest(const QUrl &manifestUrl, quint64 checkId,
     signatureChecks.insert(checkId, check);
     QNetworkReply *reply = network->get(UpdaterRequests::signatureRequest(manifestUrl, checkId));
     endWhenUnreasonable(reply, -1); // its size is bounded as it is read
-    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { collectSignature(reply); });
-}
-
-// Keeps at most one byte more than a signature file may hold: a larger file is refused
-// without being downloaded, whatever its size.
-void AppConfig::collectSignature(QNetworkReply *reply)
-{
-    const auto check = signatureChecks.find(UpdaterRequests::checkIdOf(reply->request()));
-    if (check == signatureChecks.end() || !reply->isOpen())
-        return;
-    check->received += reply->read(kMaxSignatureFileBytes + 1 - check->received.size());
-    if (check->received.size() > kMaxSignatureFileBytes && reply->isRunning())
-        reply->abort(); // finishes the reply: signatureFinished() follows
+    // At most one byte more than a signature file may hold: a larger file is refused without
+    // being downloaded, whatever its size.
+    ManifestBody::collect(reply, kMaxSignatureFileBytes + 1, ManifestBody::AtBound::Keep);
 }
 
 void AppConfig::signatureFinished(QNetworkReply *reply)
@@ -49,7 +40,7 @@ void AppConfig::signatureFinished(QNetworkReply *reply)
     const auto check = signatureChecks.find(UpdaterRequests::checkIdOf(reply->request()));
     if (check == signatureChecks.end() || check->arrived)
         return; // its manifest was not wanted any more
-    collectSignature(reply);
+    check->received = ManifestBody::take(reply);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     check->arrived = true;
     check->fetched = check->received.size() > kMaxSignatureFileBytes ||

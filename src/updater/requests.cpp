@@ -21,6 +21,9 @@ QNetworkRequest timedRequest(const QUrl &url)
 #if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     request.setTransferTimeout(transferTimeoutMs());
 #endif
+    // What Qt 5 sends on its own; set here, it makes Qt hand the body over as it came instead
+    // of inflating it, without bound, in its network thread.
+    request.setRawHeader("Accept-Encoding", "gzip, deflate");
     return request;
 }
 
@@ -91,6 +94,12 @@ QString refusalOf(const QNetworkReply *reply)
 int statusOf(const QNetworkReply *reply)
 {
     return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+bool isSuccess(const QNetworkReply *reply)
+{
+    const int status = statusOf(reply);
+    return reply->error() == QNetworkReply::NoError && status >= 200 && status <= 299;
 }
 
 bool isRedirect(int status)

@@ -5,7 +5,8 @@
 #include <QUrl>
 
 // The requests the updater sends. Each one gives up when no byte has arrived for
-// transferTimeoutMs(), so a stalled server cannot hang a check or a download.
+// transferTimeoutMs(), so a stalled server cannot hang a check or a download. Each asks for
+// compressed bodies as Qt would, which leaves decoding them to the updater (ContentDecoder).
 namespace UpdaterRequests {
 
 // Bytes a download may hold in memory before the network waits for the disk.
@@ -32,6 +33,8 @@ QString refusalOf(const QNetworkReply *reply);
 
 // The reply's HTTP status, 0 when it has none.
 int statusOf(const QNetworkReply *reply);
+// A 2xx reply that ended without an error.
+bool isSuccess(const QNetworkReply *reply);
 // 301, 302, 303, 305, 307 and 308: a redirect, which is reported and never followed.
 bool isRedirect(int status);
 // Statuses whose reply never has a body, whatever Content-Length says.

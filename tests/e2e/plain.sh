@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A server that knows nothing of the launcher's additions: a hand-written manifest without
-# "integrity", served by nginx as it comes (ETag, Last-Modified, connections kept alive), and
-# no key built in. The launcher must behave as a plain one: each file asked for once by a plain
+# "integrity", served by nginx as it comes (ETag, Last-Modified, connections kept alive, the
+# JSON gzipped as many servers are set up to do), and no key built in. The launcher must behave as a plain one: each file asked for once by a plain
 # GET (no Range, no If-Range), nothing in the game folder but the targets, and the log lines and
 # counts of a plain run, in order.
 set -euo pipefail
@@ -55,6 +55,9 @@ http {
     access_log $work/access.log plain;
     default_type application/octet-stream;
     types { application/json json; }
+    gzip on;
+    gzip_types application/json;
+    gzip_min_length 1;
     client_body_temp_path $work/nginx/temp/body;
     proxy_temp_path $work/nginx/temp/proxy;
     fastcgi_temp_path $work/nginx/temp/fastcgi;
@@ -69,6 +72,8 @@ EOF
 serve nginx.log nginx -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf"
 curl -sfI "$EMBERCREST_MANIFEST_URL" | grep -qi '^ETag:' || fail "nginx sends no ETag"
 curl -sfI "$EMBERCREST_MANIFEST_URL" | grep -qi '^Last-Modified:' || fail "nginx sends no Last-Modified"
+curl -sf -H 'Accept-Encoding: gzip, deflate' -D - -o /dev/null "$EMBERCREST_MANIFEST_URL" |
+    grep -qi '^Content-Encoding: gzip' || fail "nginx does not gzip the manifest"
 : >"$work/access.log"
 
 run_launcher plain "files downloaded successfully"
