@@ -14,7 +14,7 @@ root=$PWD
 export JOBS
 
 packages=(
-    g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 dpkg-dev
+    g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 dpkg-dev libz-mingw-w64-dev
     cmake ninja-build make perl python3 qttools5-dev-tools
     wine wine64 xvfb xauth xdotool nsis zip openssl nginx-light curl
 )

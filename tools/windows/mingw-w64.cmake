@@ -28,6 +28,9 @@ if(EMBERCREST_OPENSSL_PREFIX)
     set(OPENSSL_USE_STATIC_LIBS ON)
 endif()
 
+# Debian's zlib for MinGW (libz-mingw-w64-dev), linked in rather than beside the executable.
+set(ZLIB_USE_STATIC_LIBS ON)
+
 # Qt 5's translation tools are host programs: Debian's own (qttools5-dev-tools).
 if(NOT Qt5LinguistTools_DIR AND EXISTS /usr/lib/x86_64-linux-gnu/cmake/Qt5LinguistTools)
     set(Qt5LinguistTools_DIR /usr/lib/x86_64-linux-gnu/cmake/Qt5LinguistTools)
