@@ -212,6 +212,7 @@ private slots:
     void resume();
     void newerVersionFoundWhileTheRunEnds();
     void recheckKeepsWhatQueuedFilesMustBe();
+    void newerManifestRebindsWaitingFiles();
     void emptyAppendWhileAFileIsOnItsWay();
     void appendWhileTheRunIsFlushed();
     void twoLaunchersInOneFolder();
@@ -1255,6 +1256,32 @@ void TestDownloadQueue::recheckKeepsWhatQueuedFilesMustBe()
     QCOMPARE(readFile(x), QByteArray("old x"));
     QCOMPARE(run.failed.count(), 1);
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
+}
+
+// A re-check that brings a newer manifest while f.bin waits: f.bin is fetched as the newer one
+// lists it, and the run records the newer version only with that file in place.
+void TestDownloadQueue::newerManifestRebindsWaitingFiles()
+{
+    TestHttpServer::Route slow = slowMiB();
+    slow.dripIntervalMs = 200; // 1.6 s: the re-check's queue comes long before its end
+    server->setRoute("/a.bin", slow);
+    server->serve("/f.bin", "f of 1.2");
+    const QByteArray a = TestHttpServer::patternBytes(0, 1 << 20, 0);
+    const auto manifest = [&](const char *version, const QByteArray &f) {
+        return withIntegrity(manifestJson(version, {{"ruRU", {url("/a.bin"), url("/f.bin")}}}),
+                             {{url("/a.bin"), a}, {url("/f.bin"), f}});
+    };
+    server->serve(kManifestPath, manifest("1.2", "f of 1.2"));
+
+    Run run;
+    QVERIFY(run.progress.wait());
+    server->serve(kManifestPath, manifest("1.3", "f of 1.3"));
+    server->serve("/f.bin", "f of 1.3");
+    run.updater.CheckUpdates();
+    QTRY_VERIFY_WITH_TIMEOUT(run.done.count() + run.failed.count() > 0, 20000);
+    QCOMPARE(readFile(client + "/Data/ruRU/f.bin"), QByteArray("f of 1.3"));
+    QCOMPARE(run.failed.count(), 0);
+    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.3"));
 }
 
 // An append() that queues nothing while a file is on its way still emits finished() from the

@@ -65,8 +65,12 @@ void AppConfig::append()
         qDebug() << target.path;
         qDebug() << "Target - " << url;
         accepted = true;
-        if (waitingUrls.contains(url))
-            continue; // it is fetched once, as the reading that queued it says
+        if (waitingUrls.contains(url)) {
+            // Fetched once, as the newest reading that lists it says: the version the run
+            // records is that reading's, so its files must be too.
+            plan.bind(url, urlText, path, locale);
+            continue;
+        }
         plan.bind(url, urlText, path, locale);
         pendingUrls.append(url);
         waitingUrls.insert(url);
