@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <zlib.h>
 #ifdef Q_OS_UNIX
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -1356,16 +1357,21 @@ void TestDownloadQueue::twoLaunchersInOneFolder()
 void TestDownloadQueue::partialFilesAreNotTrusted_data()
 {
     QTest::addColumn<bool>("link");
+    QTest::addColumn<bool>("inUse");
     // An earlier start's partial file is a link out of the game folder: it is not followed.
-    QTest::newRow("partial file is a link") << true;
+    QTest::newRow("partial file is a link") << true << false;
     // A whole file that fails its hash is not kept to be continued.
-    QTest::newRow("whole but wrong: dropped") << false;
+    QTest::newRow("whole but wrong: dropped") << false << false;
+    // Another launcher holds the lock on it: neither continued nor replaced here, the file is
+    // fetched whole.
+    QTest::newRow("partial file another launcher writes") << false << true;
 }
 
 void TestDownloadQueue::partialFilesAreNotTrusted()
 {
     QFETCH(bool, link);
-    const qint64 size = link ? 300000 : 9 << 20;
+    QFETCH(bool, inUse);
+    const qint64 size = link || inUse ? 300000 : 9 << 20;
     const QByteArray whole = TestHttpServer::patternBytes(0, size, 3);
     const QString target = client + "/Data/ruRU/r.bin";
     QVERIFY(writeFile(target, "old"));
@@ -1376,20 +1382,39 @@ void TestDownloadQueue::partialFilesAreNotTrusted()
         QVERIFY(writeFile(target + ".partial.info",
                           url("/r.bin").toUtf8() + "\n\"v1\"\n" + QByteArray::number(size) + "\n"));
     }
+#ifdef Q_OS_UNIX
+    QFile theirs(target + ".partial");
+    if (inUse) {
+        QVERIFY(writeFile(theirs.fileName(), whole.left(100000)));
+        QVERIFY(writeFile(target + ".partial.info",
+                          url("/r.bin").toUtf8() + "\n\"v1\"\n" + QByteArray::number(size) + "\n"));
+        QVERIFY(theirs.open(QIODevice::Append));
+        QCOMPARE(::flock(theirs.handle(), LOCK_EX | LOCK_NB), 0);
+    }
+#else
+    if (inUse)
+        QSKIP("Only POSIX systems here lock a partial file against another launcher");
+#endif
     TestHttpServer::Route route;
     route.patternSize = size;
     route.patternSeed = 3;
     route.extraHeaders = {{"ETag", "\"v1\""}};
     server->setRoute("/r.bin", route);
     QByteArray listed = whole;
-    if (!link)
+    if (!link && !inUse)
         listed[0] = char(listed.at(0) + 1);
     server->serve(kManifestPath, withIntegrity(manifestJson("1.1", {{"ruRU", {url("/r.bin")}}}),
                                                {{url("/r.bin"), listed}}));
 
     Run run;
     QVERIFY(run.waitForEnd(30000));
-    QCOMPARE(readFile(target), link ? whole : QByteArray("old"));
+    QCOMPARE(readFile(target), link || inUse ? whole : QByteArray("old"));
+    if (inUse) {
+        QCOMPARE(readFile(theirs.fileName()), whole.left(100000));
+        QCOMPARE(filesBelow(client + "/Data/ruRU"),
+                 QStringList({"r.bin", "r.bin.partial", "r.bin.partial.info"}));
+        return;
+    }
     QCOMPARE(filesBelow(client + "/Data/ruRU"), QStringList{"r.bin"});
     if (link)
         QCOMPARE(readFile(outside), whole.left(100000));

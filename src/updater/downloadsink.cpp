@@ -41,6 +41,15 @@ void DownloadSink::continueFrom(Sha256 &start, qint64 have)
 // With the manifest's size and SHA-256, compares what arrived; empty when it is the file.
 QString DownloadSink::contentProblem()
 {
+    // The hash is of the bytes written here; the file on disk must hold just those (nobody
+    // else appended to it).
+    const qint64 onDisk = file.size();
+    if (onDisk != bytes)
+        return QStringLiteral("%1 holds %2 bytes on disk, but %3 were written to it; the old file "
+                              "is kept")
+            .arg(planned.target)
+            .arg(onDisk)
+            .arg(bytes);
     const QByteArray sha256 = hash.hexResult();
     if (bytes == planned.integrity->size && sha256 == planned.integrity->sha256)
         return QString();

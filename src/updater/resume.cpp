@@ -77,10 +77,22 @@ void forget(const QString &target)
 std::optional<PartialInfo> openKept(StagedFile &file, const QString &target, const QByteArray &url,
                                     qint64 total)
 {
+    // Another launcher's, in the making: left to it, and this one fetches the file itself.
+    const auto inUse = [&target] {
+        qDebug().noquote() << QStringLiteral(
+                                  "Not resuming %1: another launcher is writing its partial file")
+                                  .arg(target);
+        return std::nullopt;
+    };
+    if (StagedFile::inUse(partialPath(target)))
+        return inUse();
     const std::optional<PartialInfo> info = keptPartial(target, url, total);
     if (!info)
         return std::nullopt;
-    if (!file.openPartial(target, partialPath(target))) {
+    const StagedFile::PartialOpen opened = file.openPartial(target, partialPath(target));
+    if (opened == StagedFile::PartialOpen::InUse)
+        return inUse();
+    if (opened != StagedFile::PartialOpen::Opened) {
         forget(target);
         return std::nullopt;
     }

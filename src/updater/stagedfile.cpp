@@ -113,20 +113,22 @@ bool replaceFile(const QString &from, const QString &to)
 }
 
 // While a launcher writes a file it holds a lock on it, so that another one in the same folder
-// knows it is no leftover.
-void lockForWriting(QFile &file)
+// knows it is no leftover, and does not write it too. False when another one holds it.
+bool lockForWriting(QFile &file)
 {
 #if defined(Q_OS_UNIX)
-    ::flock(file.handle(), LOCK_EX | LOCK_NB);
+    return ::flock(file.handle(), LOCK_EX | LOCK_NB) == 0;
 #else
     Q_UNUSED(file)
+    return true;
 #endif
 }
 
-// Opens `path` to append to it, refusing a link (it could point outside the game folder) and
-// anything that is not a plain file.
-bool openNoFollow(QFile &file, const QString &path)
+// Opens `path` to append to it, refusing a link (it could point outside the game folder),
+// anything that is not a plain file, and a file that another launcher is writing.
+StagedFile::PartialOpen openNoFollow(QFile &file, const QString &path)
 {
+    using Result = StagedFile::PartialOpen;
 #if defined(Q_OS_UNIX)
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
@@ -134,20 +136,24 @@ bool openNoFollow(QFile &file, const QString &path)
     if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         if (fd >= 0)
             ::close(fd);
-        return false;
+        return Result::Unusable;
     }
     file.setFileName(path);
     if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        return false;
+        return Result::Unusable;
     }
-    lockForWriting(file);
-    return true;
+    if (!lockForWriting(file)) {
+        file.close();
+        return Result::InUse;
+    }
+    return Result::Opened;
 #else
     const QFileInfo info(path);
     file.setFileName(path);
-    return !info.isSymLink() && info.isFile() &&
-           file.open(QIODevice::WriteOnly | QIODevice::Append);
+    return !info.isSymLink() && info.isFile() && file.open(QIODevice::WriteOnly | QIODevice::Append)
+               ? Result::Opened
+               : Result::Unusable;
 #endif
 }
 
@@ -263,24 +269,32 @@ void StagedFile::discard()
     tempPath.clear();
 }
 
-bool StagedFile::openPartial(const QString &path, const QString &partial)
+StagedFile::PartialOpen StagedFile::openPartial(const QString &path, const QString &partial)
 {
     discard();
     target = resolvedTarget(path);
     error.clear();
-    if (!openNoFollow(temp, partial)) {
+    const PartialOpen opened = openNoFollow(temp, partial);
+    if (opened != PartialOpen::Opened) {
         error = QStringLiteral("%1 is not a file that may be continued").arg(partial);
-        return false;
+        return opened;
     }
     tempPath = partial;
     persistent = true;
-    return true;
+    return opened;
 }
 
-// Closed and opened again around the move: Windows cannot move a file that is open.
+bool StagedFile::inUse(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && !info.isSymLink() && !writerIsGone(path);
+}
+
+// Closed and opened again around the move: Windows cannot move a file that is open. A partial
+// file that another launcher writes is not replaced.
 bool StagedFile::makePersistent(const QString &partial)
 {
-    if (!temp.isOpen())
+    if (!temp.isOpen() || inUse(partial))
         return false;
     temp.close();
     if (!replaceFile(tempPath, partial)) {
@@ -288,7 +302,7 @@ bool StagedFile::makePersistent(const QString &partial)
         return false;
     }
     tempPath = partial;
-    persistent = openNoFollow(temp, partial);
+    persistent = openNoFollow(temp, partial) == PartialOpen::Opened;
     if (!persistent)
         error = QStringLiteral("%1 cannot be opened again").arg(partial);
     return persistent;

@@ -34,8 +34,12 @@ public:
     // Drops the temporary file; the target is not touched.
     void discard();
 
-    // For resuming: continue writing at the end of the existing file `partial`.
-    bool openPartial(const QString &target, const QString &partial);
+    // For resuming: continue writing at the end of the existing file `partial`, unless it is
+    // no plain file or another launcher writes it (it holds the lock on it).
+    enum class PartialOpen { Opened, Unusable, InUse };
+    PartialOpen openPartial(const QString &target, const QString &partial);
+    // Another launcher is writing the file at `path` (it holds the lock on it).
+    static bool inUse(const QString &path);
     // Moves the temporary file to the fixed name `partial`, where it outlives the launcher.
     bool makePersistent(const QString &partial);
     bool isPersistent() const { return persistent; }
