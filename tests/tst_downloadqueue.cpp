@@ -1126,20 +1126,31 @@ void TestDownloadQueue::resume_data()
     QTest::addColumn<int>("status");       // the answer to the Range request
     QTest::addColumn<QByteArray>("range"); // its Content-Range
     QTest::addColumn<bool>("saved");
-    QTest::addColumn<QString>("line"); // a log line that starts so
+    QTest::addColumn<QString>("line");  // a log line that starts so
+    QTest::addColumn<QString>("twist"); // what else is hostile
     QTest::newRow("continued where it broke off")
-        << 0 << true << 206 << QByteArray("bytes 100000-299999/300000") << true << "Transfer of ";
+        << 0 << true << 206 << QByteArray("bytes 100000-299999/300000") << true << "Transfer of "
+        << QString();
     QTest::newRow("Content-Range elsewhere")
-        << 0 << true << 206 << QByteArray("bytes 0-299999/300000") << false << "Error:  ";
+        << 0 << true << 206 << QByteArray("bytes 0-299999/300000") << false
+        << "Error:  " << QString();
     QTest::newRow("Content-Range with another total")
-        << 0 << true << 206 << QByteArray("bytes 100000-300000/300001") << false << "Error:  ";
+        << 0 << true << 206 << QByteArray("bytes 100000-300000/300001") << false
+        << "Error:  " << QString();
     QTest::newRow("Range ignored: from the start")
-        << 0 << true << 200 << QByteArray() << true << "The server sends all of ";
+        << 0 << true << 200 << QByteArray() << true << "The server sends all of " << QString();
     QTest::newRow("kept partial file continued")
-        << 100000 << false << 206 << QByteArray("bytes 100000-299999/300000") << true
-        << "Resuming ";
+        << 100000 << false << 206 << QByteArray("bytes 100000-299999/300000") << true << "Resuming "
+        << QString();
     QTest::newRow("kept partial file longer than the file")
-        << 400000 << false << 200 << QByteArray() << true << "Not resuming ";
+        << 400000 << false << 200 << QByteArray() << true << "Not resuming " << QString();
+    // Kept and server-supplied values that would break a request or a sum.
+    QTest::newRow("kept validator with a bare CR")
+        << 100000 << false << 200 << QByteArray() << true << "Saved!"
+        << "CR";
+    QTest::newRow("206 with an absurd Content-Length")
+        << 0 << true << 206 << QByteArray("bytes 100000-299999/300000") << false << "Error:  "
+        << "length";
 }
 
 // A transfer cut short goes on with a Range request guarded by If-Range; the answer must
@@ -1150,6 +1161,7 @@ void TestDownloadQueue::resume()
     QFETCH(bool, stall);
     QFETCH(int, status);
     QFETCH(QByteArray, range);
+    QFETCH(QString, twist);
     qputenv("EMBERCREST_TRANSFER_TIMEOUT_MS", "300");
     const QByteArray whole = TestHttpServer::patternBytes(0, 300000, 3);
     const QString target = client + "/Data/ruRU/r.bin";
@@ -1157,7 +1169,9 @@ void TestDownloadQueue::resume()
     if (partial) {
         QVERIFY(writeFile(target + ".partial", whole.left(qMin(partial, 300000)) +
                                                    QByteArray(qMax(0, partial - 300000), 'x')));
-        QVERIFY(writeFile(target + ".partial.info", url("/r.bin").toUtf8() + "\n\"v1\"\n300000\n"));
+        const QByteArray validator = twist == "CR" ? "\"v1\r\"" : "\"v1\"";
+        QVERIFY(writeFile(target + ".partial.info",
+                          url("/r.bin").toUtf8() + "\n" + validator + "\n300000\n"));
     }
     TestHttpServer::Route first;
     first.patternSize = 300000;
@@ -1170,6 +1184,9 @@ void TestDownloadQueue::resume()
     second.extraHeaders = {{"ETag", "\"v1\""}};
     if (!range.isEmpty())
         second.extraHeaders.append({"Content-Range", range});
+    if (twist == "length")
+        second.raw = "HTTP/1.1 206 Partial Content\r\nETag: \"v1\"\r\nContent-Range: " + range +
+                     "\r\nContent-Length: 9223372036854775807\r\n\r\n" + second.body;
     server->setRoute("/r.bin", partial ? second : first);
     connect(server, &TestHttpServer::requestReceived, this, [&](const QString &path) {
         if (path == "/r.bin")
@@ -1199,8 +1216,10 @@ void TestDownloadQueue::resume()
                   .filter(QRegularExpression("^" + QRegularExpression::escape(line)))
                   .isEmpty(),
              qPrintable(run.capture.lines().join('\n')));
+    if (twist == "length")
+        return; // the length is refused, whatever is asked for afterwards
     const TestHttpServer::Request last = server->requests().last();
-    if (stall || partial == 100000) {
+    if (stall || (partial == 100000 && twist.isEmpty())) {
         QCOMPARE(last.header("Range"), QByteArray("bytes=100000-"));
         QCOMPARE(last.header("If-Range"), QByteArray("\"v1\""));
     } else {
@@ -1356,68 +1375,75 @@ void TestDownloadQueue::twoLaunchersInOneFolder()
 
 void TestDownloadQueue::partialFilesAreNotTrusted_data()
 {
-    QTest::addColumn<bool>("link");
-    QTest::addColumn<bool>("inUse");
+    QTest::addColumn<QString>("planted"); // what an earlier start or someone else left there
     // An earlier start's partial file is a link out of the game folder: it is not followed.
-    QTest::newRow("partial file is a link") << true << false;
+    QTest::newRow("partial file is a link") << "partial link";
     // A whole file that fails its hash is not kept to be continued.
-    QTest::newRow("whole but wrong: dropped") << false << false;
+    QTest::newRow("whole but wrong: dropped") << "wrong";
     // Another launcher holds the lock on it: neither continued nor replaced here, the file is
     // fetched whole.
-    QTest::newRow("partial file another launcher writes") << false << true;
+    QTest::newRow("partial file another launcher writes") << "in use";
+    // The target itself is a link out of the game folder: replaced by the file, not written
+    // through (a linked folder on the way to it is the player's, and stays).
+    QTest::newRow("target is a link") << "target link";
 }
 
 void TestDownloadQueue::partialFilesAreNotTrusted()
 {
-    QFETCH(bool, link);
-    QFETCH(bool, inUse);
-    const qint64 size = link || inUse ? 300000 : 9 << 20;
+    QFETCH(QString, planted);
+    const bool saved = planted != "wrong";
+    const qint64 size = saved ? 300000 : 9 << 20;
     const QByteArray whole = TestHttpServer::patternBytes(0, size, 3);
     const QString target = client + "/Data/ruRU/r.bin";
-    QVERIFY(writeFile(target, "old"));
     const QString outside = work->filePath("outside.bin");
-    if (link) {
+    const QByteArray info = url("/r.bin").toUtf8() + "\n\"v1\"\n" + QByteArray::number(size) + "\n";
+    QFile theirs(target + ".partial");
+    if (planted == "target link") {
+        QVERIFY(writeFile(outside, "outside"));
+        QVERIFY(QFile::link(outside, target));
+    } else {
+        QVERIFY(writeFile(target, "old"));
+    }
+    if (planted == "partial link") {
         QVERIFY(writeFile(outside, whole.left(100000)));
         QVERIFY(QFile::link(outside, target + ".partial"));
-        QVERIFY(writeFile(target + ".partial.info",
-                          url("/r.bin").toUtf8() + "\n\"v1\"\n" + QByteArray::number(size) + "\n"));
-    }
+        QVERIFY(writeFile(target + ".partial.info", info));
+    } else if (planted == "in use") {
 #ifdef Q_OS_UNIX
-    QFile theirs(target + ".partial");
-    if (inUse) {
         QVERIFY(writeFile(theirs.fileName(), whole.left(100000)));
-        QVERIFY(writeFile(target + ".partial.info",
-                          url("/r.bin").toUtf8() + "\n\"v1\"\n" + QByteArray::number(size) + "\n"));
+        QVERIFY(writeFile(target + ".partial.info", info));
         QVERIFY(theirs.open(QIODevice::Append));
         QCOMPARE(::flock(theirs.handle(), LOCK_EX | LOCK_NB), 0);
-    }
 #else
-    if (inUse)
         QSKIP("Only POSIX systems here lock a partial file against another launcher");
 #endif
+    }
     TestHttpServer::Route route;
     route.patternSize = size;
     route.patternSeed = 3;
     route.extraHeaders = {{"ETag", "\"v1\""}};
     server->setRoute("/r.bin", route);
     QByteArray listed = whole;
-    if (!link && !inUse)
+    if (!saved)
         listed[0] = char(listed.at(0) + 1);
     server->serve(kManifestPath, withIntegrity(manifestJson("1.1", {{"ruRU", {url("/r.bin")}}}),
                                                {{url("/r.bin"), listed}}));
 
     Run run;
     QVERIFY(run.waitForEnd(30000));
-    QCOMPARE(readFile(target), link || inUse ? whole : QByteArray("old"));
-    if (inUse) {
+    QCOMPARE(readFile(target), saved ? whole : QByteArray("old"));
+    QCOMPARE(QFileInfo(target).isSymLink(), false);
+    if (planted == "in use") {
         QCOMPARE(readFile(theirs.fileName()), whole.left(100000));
         QCOMPARE(filesBelow(client + "/Data/ruRU"),
                  QStringList({"r.bin", "r.bin.partial", "r.bin.partial.info"}));
         return;
     }
     QCOMPARE(filesBelow(client + "/Data/ruRU"), QStringList{"r.bin"});
-    if (link)
+    if (planted == "partial link")
         QCOMPARE(readFile(outside), whole.left(100000));
+    if (planted == "target link")
+        QCOMPARE(readFile(outside), QByteArray("outside"));
 }
 
 QTEST_GUILESS_MAIN(TestDownloadQueue)

@@ -108,6 +108,8 @@ void TestLogFile::oneMessageIsOneEscapedLine_data()
                               << QByteArray("a\\rb\\x1b[2Jc\\td\\x7f\\x01e");
     QTest::newRow("C1 and separators") << QStringLiteral("a\u0085b\u009bc\u2028d\u2029e \u00e9")
                                        << QByteArray("a\\u0085b\\u009bc\\u2028d\\u2029e \xc3\xa9");
+    QTest::newRow("text direction") << QStringLiteral("a\u202eb\u2066c\u200fd\u061c")
+                                    << QByteArray("a\\u202eb\\u2066c\\u200fd\\u061c");
 }
 
 void TestLogFile::oneMessageIsOneEscapedLine()

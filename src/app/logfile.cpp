@@ -88,8 +88,13 @@ int encodeCharacter(char *out, char32_t c)
             return 4;
         }
     }
-    // C1 controls, the line and paragraph separators, and halves of a broken surrogate pair.
-    if ((c >= 0x80 && c <= 0x9f) || c == 0x2028 || c == 0x2029 || (c >= 0xd800 && c <= 0xdfff)) {
+    // C1 controls, the line and paragraph separators, halves of a broken surrogate pair, and the
+    // marks and controls of text direction, which can make a line read as another one
+    // (U+202E turns what follows around).
+    const bool bidi = c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) ||
+                      (c >= 0x2066 && c <= 0x2069);
+    if ((c >= 0x80 && c <= 0x9f) || c == 0x2028 || c == 0x2029 || (c >= 0xd800 && c <= 0xdfff) ||
+        bidi) {
         out[0] = '\\';
         out[1] = 'u';
         for (int i = 0; i < 4; ++i)

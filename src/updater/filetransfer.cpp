@@ -16,6 +16,7 @@
 #include <QNetworkReply>
 #include <QTimer>
 
+#include <limits>
 #include <utility>
 
 using UpdaterRequests::hasNoBody;
@@ -201,6 +202,8 @@ void FileTransfer::headersArrived()
 void FileTransfer::keepPartialAcrossStarts()
 {
     validator = validatorOf(activeReply);
+    if (!Resume::isValidator(validator))
+        validator.clear(); // nothing to continue against
     const QVariant length = activeReply->header(QNetworkRequest::ContentLengthHeader);
     fullSize = length.isValid() ? length.toLongLong() : -1;
     if (fullSize == planned.integrity->size)
@@ -387,7 +390,11 @@ TransferOutcome FileTransfer::judgeReply()
     // A continued transfer announces only the rest.
     // For a compressed body it counts the bytes as they came, and the body must reach its end.
     const QVariant announced = activeReply->header(QNetworkRequest::ContentLengthHeader);
-    const qint64 wanted = announced.toLongLong() + resumeFrom;
+    // A hostile length must not overflow the sum: past what a file can hold it is that much.
+    const qint64 announcedBytes = announced.toLongLong();
+    const qint64 wanted = announcedBytes > std::numeric_limits<qint64>::max() - resumeFrom
+                              ? std::numeric_limits<qint64>::max()
+                              : announcedBytes + resumeFrom;
     const qint64 written = decoder ? codedBytes : sink.written();
     if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) && wanted != written)
         problem = QStringLiteral("Transfer ended after %1 of %2 bytes").arg(written).arg(wanted);

@@ -19,6 +19,17 @@ QString infoPath(const QString &target)
     return target + QStringLiteral(".partial.info");
 }
 
+bool isValidator(const QByteArray &value)
+{
+    if (value.isEmpty())
+        return false;
+    for (const char c : value) {
+        if (c < 0x20 || c > 0x7e)
+            return false;
+    }
+    return true;
+}
+
 std::optional<PartialInfo> readInfo(const QString &target)
 {
     QFile file(infoPath(target));
@@ -32,7 +43,7 @@ std::optional<PartialInfo> readInfo(const QString &target)
     info.validator = lines.at(1);
     bool ok = false;
     info.total = lines.at(2).toLongLong(&ok);
-    if (!ok || info.total < 0 || info.validator.isEmpty())
+    if (!ok || info.total < 0 || !isValidator(info.validator))
         return std::nullopt;
     return info;
 }

@@ -28,6 +28,9 @@ struct PartialInfo
     qint64 total = -1;    // the whole file's size
     qint64 have = 0;      // the partial file's size
 };
+// What may go back to the server in If-Range: printable ASCII only (a CR or LF would end the
+// header line and start another).
+bool isValidator(const QByteArray &value);
 std::optional<PartialInfo> readInfo(const QString &target);
 bool writeInfo(const QString &target, const PartialInfo &info);
 // The partial file kept for `target` when it belongs to the file at `url` of `total` bytes and

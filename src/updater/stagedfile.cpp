@@ -28,16 +28,6 @@ namespace {
 constexpr qint64 kWriteBackEveryBytes = qint64(8) << 20;
 constexpr qint64 kWriteBackAtCommitBytes = qint64(512) << 10;
 
-// Writes through a link, as QSaveFile does: the link stays, the file it names is replaced.
-QString resolvedTarget(const QString &path)
-{
-    const QFileInfo info(path);
-    if (!info.isSymLink())
-        return path;
-    const QString canonical = info.canonicalFilePath();
-    return canonical.isEmpty() ? path : canonical; // a dangling link is replaced itself
-}
-
 // The temporary file is "<target>.emberpart-" and six of these: a name only the launcher makes.
 const char kTempMark[] = ".emberpart-";
 const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -162,7 +152,7 @@ StagedFile::PartialOpen openNoFollow(QFile &file, const QString &path)
 bool StagedFile::open(const QString &path)
 {
     discard();
-    target = resolvedTarget(path);
+    target = path;
     error.clear();
     const QFileInfo existing(target);
     if (existing.isDir() || (existing.exists() && !existing.isWritable())) {
@@ -272,7 +262,7 @@ void StagedFile::discard()
 StagedFile::PartialOpen StagedFile::openPartial(const QString &path, const QString &partial)
 {
     discard();
-    target = resolvedTarget(path);
+    target = path;
     error.clear();
     const PartialOpen opened = openNoFollow(temp, partial);
     if (opened != PartialOpen::Opened) {

@@ -53,7 +53,8 @@ public:
     // launcher still writes), once per folder. open() does it too, for the folder it writes in.
     void sweepLeftovers(const QString &folder);
 
-    // The file that commit() replaces (symbolic links followed, as QSaveFile does).
+    // The file that commit() replaces. A link there is replaced itself, not written through:
+    // it could lead out of the game folder. (Linked folders on the way to it are followed.)
     QString targetPath() const { return target; }
     QString errorString() const { return error; }
 
