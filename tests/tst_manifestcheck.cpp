@@ -3,6 +3,7 @@
 #include "testutil.h"
 #include "updater/appconfig.h"
 #include "updater/manifestfreshness.h"
+#include "updater/manifestsignature.h"
 #include "updater/transferguard.h"
 #include "updatertest.h"
 
@@ -297,8 +298,10 @@ void TestManifestCheck::unusableManifest()
 
 void TestManifestCheck::olderOrExpiredManifestRefused_data()
 {
-    QTest::addColumn<QString>("keys");    // the run-time key list: "realm", "other;realm", ""
-    QTest::addColumn<QString>("stored");  // the highest serial accepted before
+    QTest::addColumn<QString>("keys"); // the run-time key list: "realm", "other;realm", ""
+    // The highest serial accepted before, then " list=NAMES" when another key list than the
+    // one in force was recorded with it, or " other" when another manifest was accepted with it.
+    QTest::addColumn<QString>("stored");
     QTest::addColumn<qint64>("serial");   // the manifest's serial; -1: none
     QTest::addColumn<bool>("expired");    // it expired three days ago
     QTest::addColumn<QString>("refusal"); // the start of the refusal line; empty: accepted
@@ -318,6 +321,19 @@ void TestManifestCheck::olderOrExpiredManifestRefused_data()
     QTest::newRow("newer, signed by the second key") << "other;realm"
                                                      << "7" << 8LL << false << ""
                                                      << "8";
+    // A stolen key pushed the serial to the top; the launcher now trusts another key list.
+    QTest::newRow("top serial of another key list")
+        << "realm"
+        << "9007199254740991 list=old" << 1LL << false << ""
+        << "1";
+    QTest::newRow("stored serial unreadable")
+        << "realm"
+        << "2x" << 8LL << false << refused + "the stored serial \"2x\" is unreadable"
+        << "2x";
+    QTest::newRow("same serial, other manifest")
+        << "realm"
+        << "8 other" << 8LL << false << refused + "serial 8 was accepted before for another"
+        << "8";
     // Without a key the additions mean nothing: the update goes through as it always has.
     QTest::newRow("rollback without a key") << ""
                                             << "7" << 6LL << true << ""
@@ -335,8 +351,21 @@ void TestManifestCheck::olderOrExpiredManifestRefused()
     QFETCH(QString, refusal);
     QFETCH(QString, storedAfter);
     writeClientConfig("1.0", {"ruRU"});
-    if (!stored.isEmpty())
-        Config::WriteSetting("ManifestSecurity", "HighestSerial", stored);
+    if (!stored.isEmpty()) {
+        const QStringList parts = stored.split(' ');
+        Config::WriteSetting("ManifestSecurity", "HighestSerial", parts.first());
+        if (parts.contains("other"))
+            Config::WriteSetting("ManifestSecurity", "ManifestSha256",
+                                 ManifestFreshness::manifestSha256("another manifest"));
+        if (parts.size() > 1 && parts.at(1).startsWith("list=")) {
+            QString problem;
+            const QByteArray key = Publish::generateKeyFiles(parts.at(1).mid(5), &problem);
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+            Config::WriteSetting(
+                "ManifestSecurity", "KeyList",
+                ManifestFreshness::keyListId(ManifestSignature::parseKeyList(key).keys));
+        }
+    }
     QJsonObject security;
     if (serial >= 0)
         security.insert("serial", serial);

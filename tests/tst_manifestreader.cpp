@@ -373,8 +373,10 @@ void TestManifestReader::freshness()
     QFETCH(QString, refusal);
     QFETCH(qint64, serial);
     const QDateTime now(QDate(2026, 6, 1), QTime(12, 0), QTimeZone::utc());
-    const ManifestFreshness::Verdict verdict = ManifestFreshness::check(
-        manifest, highest < 0 ? std::nullopt : std::optional<qint64>(highest), now);
+    ManifestFreshness::Remembered before;
+    if (highest >= 0)
+        before.serial = highest;
+    const ManifestFreshness::Verdict verdict = ManifestFreshness::check(manifest, before, now);
     QCOMPARE(verdict.accepted, refusal.isEmpty());
     QVERIFY2(refusal.isEmpty() ? verdict.reason.isEmpty() : verdict.reason.contains(refusal),
              qPrintable(verdict.reason));

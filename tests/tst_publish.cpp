@@ -1,4 +1,5 @@
 #include "publish.h"
+#include "signing.h"
 #include "testutil.h"
 #include "updater/manifestsignature.h"
 
@@ -351,6 +352,9 @@ void TestPublish::serialAndExpiry_data()
                                    << -1LL << "serial \"9007199254740992\" must be an integer";
     QTest::newRow("--expires 0") << QByteArray() << QStringList{"--expires", "0"} << -1LL
                                  << "expiry \"0\" must be a number of days";
+    // The key remembers the last serial it signed: a new folder goes on from there.
+    QTest::newRow("signed into a new folder")
+        << QByteArray() << QStringList{"--sign", "realm.key@41"} << 42LL << "";
     QTest::newRow("previous with two serials")
         << QByteArray(R"({"security": {"serial": 41, "serial": 1}})") << QStringList() << -1LL
         << "the manifest carries 2 serials; give the serial with --serial";
@@ -365,6 +369,17 @@ void TestPublish::serialAndExpiry()
     QFETCH(qint64, serial);
     QFETCH(QString, expected);
     QTemporaryDir dir;
+    for (QString &option : options) {
+        // NAME.key@N: a key made here, that signed serial N last.
+        if (!option.contains(".key@"))
+            continue;
+        const QString key = dir.filePath(option.section('@', 0, 0));
+        QString problem;
+        Publish::generateKeyFiles(key.chopped(4), &problem);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        makeFile(Publish::serialStatePath(key), option.section('@', 1).toLatin1());
+        option = key;
+    }
     makeFile(dir.filePath("updates/ruRU/a.MPQ"), "a");
     const QString output = dir.filePath("ClientUpdates.json");
     if (!previous.isNull())

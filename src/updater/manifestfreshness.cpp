@@ -2,6 +2,7 @@
 
 #include "config/config.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -9,12 +10,17 @@
 #include <QTimeZone>
 #include <QVector>
 
+#include <algorithm>
+#include <utility>
+
 namespace ManifestFreshness {
 
 namespace {
 
 const QString kGroup = QStringLiteral("ManifestSecurity");
-const QString kKey = QStringLiteral("HighestSerial");
+const QString kSerialKey = QStringLiteral("HighestSerial");
+const QString kSha256Key = QStringLiteral("ManifestSha256");
+const QString kKeyListKey = QStringLiteral("KeyList");
 
 // A small scanner over bytes that QJsonDocument has already accepted as JSON: it only finds
 // where members and values start and end, so that a member written twice can be seen.
@@ -220,11 +226,15 @@ Security readSecurity(const QByteArray &manifest)
     return security;
 }
 
-Verdict check(const QByteArray &manifest, std::optional<qint64> highestAccepted,
-              const QDateTime &now)
+Verdict check(const QByteArray &manifest, const Remembered &before, const QDateTime &now)
 {
-    const Security security = readSecurity(manifest);
     Verdict verdict;
+    if (!before.problem.isEmpty()) {
+        verdict.reason = before.problem;
+        return verdict;
+    }
+    const std::optional<qint64> highestAccepted = before.serial;
+    const Security security = readSecurity(manifest);
     if (!security.problem.isEmpty()) {
         verdict.reason = security.problem;
         return verdict;
@@ -242,6 +252,13 @@ Verdict check(const QByteArray &manifest, std::optional<qint64> highestAccepted,
                              .arg(*highestAccepted);
         return verdict;
     }
+    // Two manifests that carry one serial cannot both be the publisher's current one.
+    if (highestAccepted && *security.serial == *highestAccepted && !before.sha256.isEmpty() &&
+        manifestSha256(manifest) != before.sha256) {
+        verdict.reason = QStringLiteral("serial %1 was accepted before for another manifest")
+                             .arg(*security.serial);
+        return verdict;
+    }
     if (security.expires && security.expires->addSecs(kClockSkewSeconds) < now) {
         verdict.reason = QStringLiteral("the manifest expired at %1, and it is now %2 (%3 hours "
                                         "of clock skew allowed)")
@@ -254,20 +271,52 @@ Verdict check(const QByteArray &manifest, std::optional<qint64> highestAccepted,
     return verdict;
 }
 
-std::optional<qint64> storedHighestSerial(QString *problem)
+Remembered remembered(const QByteArray &keyListId)
 {
-    const QString text = Config::ReadSetting(kGroup, kKey);
+    Remembered before;
+    const QString list = Config::ReadSetting(kGroup, kKeyListKey);
+    if (!list.isEmpty() && list.toLatin1() != keyListId)
+        return before; // another key list's: this one starts afresh
+    const QString text = Config::ReadSetting(kGroup, kSerialKey);
     if (text.isEmpty())
-        return std::nullopt;
-    const std::optional<qint64> serial = parseSerial(text);
-    if (!serial)
-        *problem = QStringLiteral("the stored serial \"%1\" is unreadable").arg(text.left(40));
-    return serial;
+        return before;
+    before.serial = parseSerial(text);
+    if (!before.serial) {
+        before.problem = QStringLiteral("the stored serial \"%1\" is unreadable, and no manifest "
+                                        "is accepted until it is mended ([ManifestSecurity] "
+                                        "in config.conf)")
+                             .arg(text.left(40));
+        return before;
+    }
+    const QByteArray sha256 = Config::ReadSetting(kGroup, kSha256Key).toLatin1();
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
+    if (hex.match(QString::fromLatin1(sha256)).hasMatch())
+        before.sha256 = sha256;
+    return before;
 }
 
-void storeHighestSerial(qint64 serial)
+bool remember(const QByteArray &keyListId, qint64 serial, const QByteArray &sha256)
 {
-    Config::WriteSetting(kGroup, kKey, QString::number(serial));
+    Config::WriteSetting(kGroup, kSerialKey, QString::number(serial));
+    Config::WriteSetting(kGroup, kSha256Key, QString::fromLatin1(sha256));
+    Config::WriteSetting(kGroup, kKeyListKey, QString::fromLatin1(keyListId));
+    const Remembered stored = remembered(keyListId);
+    return stored.serial == serial && stored.sha256 == sha256;
+}
+
+QByteArray keyListId(const QList<QByteArray> &keys)
+{
+    QList<QByteArray> sorted = keys;
+    std::sort(sorted.begin(), sorted.end());
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (const QByteArray &key : std::as_const(sorted))
+        hash.addData(key);
+    return hash.result().toHex().left(32);
+}
+
+QByteArray manifestSha256(const QByteArray &manifest)
+{
+    return QCryptographicHash::hash(manifest, QCryptographicHash::Sha256).toHex();
 }
 
 } // namespace ManifestFreshness

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -35,6 +36,26 @@ struct Security
 // formatTime() writes, is a problem.
 Security readSecurity(const QByteArray &manifest);
 
+// What the launcher remembers of the manifests it accepted: the highest serial, the SHA-256 of
+// the manifest accepted with it, and the key list (the keys the launcher trusts) that it was
+// accepted under. Kept in config.conf in a group of its own, which older launchers ignore.
+// A launcher with another key list, as a rotation brings, starts afresh: a serial that a
+// stolen key pushed to the top does not lock out the keys that replace it. A serial stored by
+// a launcher that did not record its key list belongs to the key list in force.
+struct Remembered
+{
+    std::optional<qint64> serial;
+    QByteArray sha256; // lowercase hex; empty when not known
+    QString problem;   // the stored serial cannot be read: nothing is accepted until it can
+};
+Remembered remembered(const QByteArray &keyListId);
+// False when config.conf did not take it (read-only, say): rollback protection is then off.
+bool remember(const QByteArray &keyListId, qint64 serial, const QByteArray &sha256);
+// Names a key list (as parseKeyList reads it) whatever its order: hex of a SHA-256 of its keys.
+QByteArray keyListId(const QList<QByteArray> &keys);
+// Lowercase hex of the SHA-256 of a manifest's bytes.
+QByteArray manifestSha256(const QByteArray &manifest);
+
 struct Verdict
 {
     bool accepted = false;
@@ -42,11 +63,11 @@ struct Verdict
     std::optional<qint64> serial; // the accepted manifest's serial, to be remembered
 };
 
-// Accepts the manifest unless its additions are unreadable, it has no serial or a lower one
-// than highestAccepted, or it expired more than kClockSkewSeconds before now. An equal serial
-// is accepted: it is the same publication read again.
-Verdict check(const QByteArray &manifest, std::optional<qint64> highestAccepted,
-              const QDateTime &now);
+// Accepts the manifest unless the remembered serial is unreadable, its additions are
+// unreadable, it has no serial or a lower one than the remembered one, it has the remembered
+// serial but other bytes than the manifest accepted with it, or it expired more than
+// kClockSkewSeconds before now. The same serial and bytes is the same publication read again.
+Verdict check(const QByteArray &manifest, const Remembered &before, const QDateTime &now);
 
 // A serial written as a plain decimal integer from 0 to kSerialLimit - 1.
 std::optional<qint64> parseSerial(const QString &text);
@@ -54,11 +75,5 @@ std::optional<qint64> parseSerial(const QString &text);
 // YYYY-MM-DDTHH:MM:SSZ, and back.
 QString formatTime(const QDateTime &time);
 std::optional<QDateTime> parseTime(const QString &text);
-
-// The highest serial accepted so far, kept in config.conf in a group of its own, which older
-// launchers ignore. nullopt when none was accepted yet; an unreadable value counts as none
-// and is named in *problem.
-std::optional<qint64> storedHighestSerial(QString *problem);
-void storeHighestSerial(qint64 serial);
 
 } // namespace ManifestFreshness

@@ -95,17 +95,23 @@ bool AppConfig::manifestFresh(QNetworkReply *reply, const QByteArray &body)
 {
     if (UpdaterRequests::checkIdOf(reply->request()) == 0)
         return true; // built without a key: serials and expiry times are not read
-    QString problem;
-    const std::optional<qint64> highest = ManifestFreshness::storedHighestSerial(&problem);
-    if (!problem.isEmpty())
-        qDebug().noquote() << QStringLiteral("OnGetJSON: %1, taken as none").arg(problem);
+    const QByteArray keyList =
+        ManifestFreshness::keyListId(ManifestSignature::parseKeyList(manifestPublicKey()).keys);
+    const ManifestFreshness::Remembered before = ManifestFreshness::remembered(keyList);
     const ManifestFreshness::Verdict verdict =
-        ManifestFreshness::check(body, highest, QDateTime::currentDateTimeUtc());
+        ManifestFreshness::check(body, before, QDateTime::currentDateTimeUtc());
     if (!verdict.accepted) {
         qDebug().noquote() << QStringLiteral("OnGetJSON: manifest refused: ") + verdict.reason;
         return false;
     }
-    if (verdict.serial && (!highest || *verdict.serial > *highest))
-        ManifestFreshness::storeHighestSerial(*verdict.serial);
+    const QByteArray sha256 = ManifestFreshness::manifestSha256(body);
+    if (verdict.serial &&
+        (!before.serial || *verdict.serial > *before.serial || before.sha256 != sha256)) {
+        if (!ManifestFreshness::remember(keyList, *verdict.serial, sha256))
+            qDebug().noquote() << QStringLiteral("OnGetJSON: serial %1 could not be stored in "
+                                                 "config.conf; older manifests are not refused "
+                                                 "until it can be")
+                                      .arg(*verdict.serial);
+    }
     return true;
 }

@@ -48,12 +48,26 @@ std::optional<qint64> previousSerial(const QString &output, QString *problem)
     return security.serial;
 }
 
+// The last serial signed with the key at `keyPath`, kept beside it (see serialStatePath()), so
+// that publishing into a new folder goes on from there instead of starting again at 1.
+std::optional<qint64> keySerial(const QString &keyPath)
+{
+    QFile file(serialStatePath(keyPath));
+    if (keyPath.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return ManifestFreshness::parseSerial(QString::fromLatin1(file.read(64).trimmed()));
+}
+
 // The serial grows with every publication: launchers with a key refuse one below the highest
-// they have accepted, so a lower one would never be read.
+// they have accepted, so a lower one would never be read. The highest is the one of the
+// manifest at the output path or the one the key signed last, whichever is higher.
 qint64 chooseSerial(const Request &request, const QString &output, Report &report)
 {
     QString problem;
-    const std::optional<qint64> previous = previousSerial(output, &problem);
+    std::optional<qint64> previous = previousSerial(output, &problem);
+    const std::optional<qint64> signedBefore = keySerial(request.signingKey);
+    if (signedBefore && (!previous || *signedBefore > *previous))
+        previous = signedBefore;
     if (!problem.isEmpty() && request.serial.isEmpty()) {
         report.errors << output + QStringLiteral(": ") + problem +
                              QStringLiteral("; give the serial with --serial");
@@ -73,13 +87,19 @@ qint64 chooseSerial(const Request &request, const QString &output, Report &repor
                                  .arg(*previous)
                                  .arg(output);
         else if (previous && *given == *previous)
-            report.warnings << QStringLiteral("serial %1 is the serial of the manifest it "
-                                              "replaces: launchers accept either of the two")
+            report.warnings << QStringLiteral("serial %1 was published before: launchers that "
+                                              "read that manifest refuse this one")
                                    .arg(*given);
         return *given;
     }
-    if (!previous)
+    if (!previous) {
+        if (!request.signingKey.isEmpty())
+            report.warnings << QStringLiteral("serial 1: there is no manifest at %1 and no serial "
+                                              "recorded beside %2; launchers that accepted a "
+                                              "higher one refuse this manifest (give --serial)")
+                                   .arg(output, request.signingKey);
         return 1;
+    }
     if (*previous + 1 >= ManifestFreshness::kSerialLimit) {
         report.errors << output + QStringLiteral(": serial %1 is the last there is").arg(*previous);
         return -1;
@@ -245,7 +265,24 @@ Report publish(const Request &request)
         report.publicKey = key.publicKey;
     }
     writeFiles(report.output, manifest, signature, report);
+    if (report.ok() && !key.seed.isEmpty() && keySerial(request.signingKey) < report.serial) {
+        QSaveFile state(serialStatePath(request.signingKey));
+        if (!state.open(QIODevice::WriteOnly) ||
+            state.write(QByteArray::number(report.serial) + '\n') < 0 || !state.commit())
+            report.warnings << state.fileName() +
+                                   QStringLiteral(": cannot record serial %1 there; the next "
+                                                  "publication into another folder needs --serial")
+                                       .arg(report.serial);
+    }
     return report;
+}
+
+QString serialStatePath(const QString &keyPath)
+{
+    QString path = keyPath;
+    if (path.endsWith(QLatin1String(".key")))
+        path.chop(4);
+    return path + QStringLiteral(".serial");
 }
 
 } // namespace Publish

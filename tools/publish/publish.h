@@ -46,4 +46,7 @@ QString signaturePath(const QString &manifest);
 // of other bytes: publishing without a key removes an old one.
 Report publish(const Request &request);
 
+// Beside a private key file NAME.key: NAME.serial, the last serial signed with that key.
+QString serialStatePath(const QString &keyPath);
+
 } // namespace Publish
