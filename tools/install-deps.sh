@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config clang-format
     qtbase5-dev qttools5-dev qttools5-dev-tools libssl-dev zlib1g-dev
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
-    xvfb xauth xdotool x11-utils
+    xvfb xauth xdotool x11-utils x11-apps
     python3 curl openssl nginx-light
 )
 

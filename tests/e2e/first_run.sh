@@ -26,6 +26,29 @@ read -r _ width height < <(xdotool getwindowgeometry --shell "$window" |
     awk -F= '/WIDTH/{w=$2} /HEIGHT/{h=$2} END{print "x", w, h}')
 [ "$width" = 1176 ] && [ "$height" = 720 ] || fail "window is ${width}x${height}"
 
+# play_button WINDOW: a hash of what the Play button shows (20,660 in the window, 130 x 40),
+# once two looks a moment apart agree and the button is painted (not one colour).
+play_button() {
+    local last="" now
+    for _ in $(seq 40); do
+        now=$(xwd -silent -id "$1" | python3 -c '
+import hashlib, struct, sys
+d = sys.stdin.buffer.read()
+h = struct.unpack(">25I", d[:100])
+pixels, step, line = d[h[0] + h[19] * 12:], h[11] // 8, h[12]
+rows = [pixels[y * line + 20 * step:y * line + 150 * step] for y in range(660, 700)]
+cells = {bytes(r[i:i + step]) for r in rows for i in range(0, len(r), step)}
+print(hashlib.sha256(b"".join(rows)).hexdigest() if len(cells) > 1 else "blank")')
+        [ "$now" != blank ] && [ "$now" = "$last" ] && { echo "$now"; return 0; }
+        last=$now
+        sleep 0.25
+    done
+    return 1
+}
+if [ -z "${EMBERCREST_E2E_WINE:-}" ]; then
+    english_play=$(play_button "$window") || fail "the Play button was never painted"
+fi
+
 keys=$(grep -c '=' config.conf)
 [ "$keys" = 20 ] || fail "config.conf holds $keys keys, expected 20"
 grep -q '^\[Main\]' config.conf && fail "config.conf has a Main group"
@@ -53,6 +76,9 @@ else
     wait_for 20 test -f config.conf || fail "ru_RU: config.conf was not written"
     window=$(launcher_window)
     [ -n "$window" ] || fail "ru_RU: no launcher window"
+    # Translated from the first paint: the catalogue is in place before the window is built.
+    russian_play=$(play_button "$window") || fail "ru_RU: the Play button was never painted"
+    [ "$russian_play" != "$english_play" ] || fail "ru_RU: the Play button reads as in English"
     # The settings page's "Select..." of the WOTLK client: the page lies at 76,120 and the button
     # at 310,160 in it, 176 x 40.
     # xdotool's own search cannot match a non-ASCII name: each shown window's name is compared.
