@@ -34,9 +34,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
+. "$repo/tools/lib/common.sh"
 wait_port() {
     local deadline=$((SECONDS + 10))
     until curl -s -o /dev/null "http://127.0.0.1:$1/"; do
@@ -57,29 +55,8 @@ random_file "$www/big/enGB/big.MPQ" "$big_mib"
 
 # nginx with an access log of the bytes sent per request.
 port=$(free_port)
-user_line=""
-[ "$(id -u)" -ne 0 ] || user_line="user root;"
-cat >"$work/nginx/nginx.conf" <<EOF
-$user_line
-daemon off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
-events { worker_connections 64; }
-http {
-    log_format bytes '\$request_uri \$status \$body_bytes_sent';
-    access_log $work/access.log bytes;
-    sendfile on;
-    tcp_nopush on;
-    default_type application/octet-stream;
-    client_body_temp_path $work/nginx/temp/body;
-    proxy_temp_path $work/nginx/temp/proxy;
-    fastcgi_temp_path $work/nginx/temp/fastcgi;
-    uwsgi_temp_path $work/nginx/temp/uwsgi;
-    scgi_temp_path $work/nginx/temp/scgi;
-    server { listen 127.0.0.1:$port; root $www; }
-}
-EOF
+nginx_config "$work/nginx" "$port" "$www" \
+    "log_format bytes '\$request_uri \$status \$body_bytes_sent'; access_log $work/access.log bytes; sendfile on; tcp_nopush on;"
 nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
 pids+=($!)
 wait_port "$port"

@@ -39,41 +39,12 @@ install_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
+. "$repo/tools/lib/common.sh"
 
 write_nginx_config() {
-    local port=$1 user_line=""
-    # Run as root, nginx's workers would switch to "nobody", who may not read the cache.
-    [ "$(id -u)" -ne 0 ] || user_line="user root;"
-    mkdir -p "$work/nginx/temp"
-    cat >"$work/nginx/nginx.conf" <<EOF
-$user_line
-daemon off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log warn;
-events { worker_connections 64; }
-http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    keepalive_requests 100000;
-    default_type application/octet-stream;
-    types { application/json json; }
-    client_body_temp_path $work/nginx/temp/body;
-    proxy_temp_path $work/nginx/temp/proxy;
-    fastcgi_temp_path $work/nginx/temp/fastcgi;
-    uwsgi_temp_path $work/nginx/temp/uwsgi;
-    scgi_temp_path $work/nginx/temp/scgi;
-    server {
-        listen 127.0.0.1:$port;
-        root $cache/www;
-        location /manifests/ { alias $work/manifests/; }
-    }
-}
-EOF
+    nginx_config "$work/nginx" "$1" "$cache/www" \
+        'access_log off; sendfile on; tcp_nopush on; keepalive_requests 100000;' \
+        "location /manifests/ { alias $work/manifests/; }"
 }
 
 stop_nginx() {

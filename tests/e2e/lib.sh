@@ -119,10 +119,8 @@ close_launcher_window() {
     done
 }
 
-# A free TCP port on 127.0.0.1.
-free_port() {
-    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
+# free_port and nginx_config.
+. "$(dirname "${BASH_SOURCE[0]}")/../../tools/lib/common.sh"
 
 # ensure_display: starts a virtual display of the script's own when there is none, so a test
 # never opens windows on the desktop of whoever runs it. Like xvfb-run, with a cookie of its

@@ -1,0 +1,40 @@
+# Shell helpers that tools/, bench/ and tests/e2e/ share; source this file.
+
+# free_port: a free TCP port on 127.0.0.1.
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
+}
+
+# nginx_config DIR PORT ROOT [HTTP_LINES [SERVER_LINES]]: DIR/nginx.conf for an nginx of the
+# script's own, started as `nginx -p DIR -e DIR/error.log -c DIR/nginx.conf`: in the
+# foreground, one worker, on 127.0.0.1:PORT only, serving ROOT, with its pid, log and temporary
+# files in DIR. HTTP_LINES and SERVER_LINES go into its http and server blocks. Started as root,
+# its worker stays root: as "nobody" it may not read a scratch folder's files.
+nginx_config() {
+    local dir=$1 port=$2 root=$3 user_line=""
+    [ "$(id -u)" -ne 0 ] || user_line="user root;"
+    mkdir -p "$dir/temp"
+    cat >"$dir/nginx.conf" <<CONF
+$user_line
+daemon off;
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/error.log warn;
+events { worker_connections 64; }
+http {
+    default_type application/octet-stream;
+    types { application/json json; }
+    client_body_temp_path $dir/temp/body;
+    proxy_temp_path $dir/temp/proxy;
+    fastcgi_temp_path $dir/temp/fastcgi;
+    uwsgi_temp_path $dir/temp/uwsgi;
+    scgi_temp_path $dir/temp/scgi;
+    ${4:-}
+    server {
+        listen 127.0.0.1:$port;
+        root $root;
+        ${5:-}
+    }
+}
+CONF
+}
