@@ -69,16 +69,16 @@ bool ContentDecoder::restartAsRawDeflate()
 
 QByteArray ContentDecoder::take(int maxBytes)
 {
-    if (streamEnded || !failure.isEmpty() || consumed >= input.size() || maxBytes <= 0)
+    // With its input used up, zlib may still hold output for more room (a long match).
+    if (streamEnded || !failure.isEmpty() || maxBytes <= 0)
         return QByteArray();
     QByteArray out(maxBytes, Qt::Uninitialized);
     z_stream &z = stream->z;
     z.next_out = reinterpret_cast<Bytef *>(out.data());
     z.avail_out = uInt(maxBytes);
-    while (z.avail_out > 0 && consumed < input.size()) {
-        const qint64 left = input.size() - consumed;
+    for (;;) {
         z.next_in = reinterpret_cast<Bytef *>(input.data() + consumed);
-        z.avail_in = uInt(qMin<qint64>(left, UINT_MAX));
+        z.avail_in = uInt(qMin<qint64>(input.size() - consumed, UINT_MAX));
         const uInt before = z.avail_in;
         const int result = inflate(&z, Z_NO_FLUSH);
         consumed += before - z.avail_in;
@@ -92,12 +92,14 @@ QByteArray ContentDecoder::take(int maxBytes)
             continue;
         }
         if (result == Z_BUF_ERROR)
-            break; // needs more input
+            break; // no progress: it needs more input
         if (result != Z_OK) {
             failure = QStringLiteral("Cannot decode the compressed body: %1")
                           .arg(QString::fromLatin1(z.msg ? z.msg : "corrupt data"));
             break;
         }
+        if (z.avail_out == 0 || z.avail_in == 0)
+            break; // full, or all of the input taken in
     }
     out.resize(maxBytes - int(z.avail_out));
     produced += out.size();
