@@ -7,7 +7,6 @@
 #include "targetpath.h"
 
 #include <QDebug>
-#include <QFileInfo>
 #include <QHash>
 #include <QNetworkReply>
 #include <QTextStream>
@@ -60,7 +59,7 @@ void AppConfig::append()
         // A folder of the run may see no write at all (its files are there already), and a
         // killed run's leftovers there would stay for good.
         if (!path.isEmpty())
-            outputFile.sweepLeftovers(QFileInfo(path).absolutePath());
+            outputFile.sweepLeftovers(path.left(path.lastIndexOf(QLatin1Char('/'))));
         targetPaths.insert(url, path);
         qDebug() << target.path;
         qDebug() << "Target - " << url;
