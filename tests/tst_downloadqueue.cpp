@@ -1,6 +1,7 @@
 #include "testhttpserver.h"
 #include "testutil.h"
 #include "updater/appconfig.h"
+#include "updater/resume.h"
 #include "updater/targetpath.h"
 #include "updatertest.h"
 
@@ -211,6 +212,7 @@ private slots:
     void integrity();
     void resume_data();
     void resume();
+    void partialFileHoldsAllThatArrived();
     void newerVersionFoundWhileTheRunEnds();
     void recheckKeepsWhatQueuedFilesMustBe();
     void newerManifestRebindsWaitingFiles();
@@ -1225,6 +1227,27 @@ void TestDownloadQueue::resume()
     } else {
         QVERIFY(last.header("Range").isNull());
     }
+}
+
+// A launcher killed while a big file waits for more leaves on disk all that arrived: the next
+// start continues from there, and asks for no byte it had already.
+void TestDownloadQueue::partialFileHoldsAllThatArrived()
+{
+    const qint64 size = Resume::kKeepAcrossStartsBytes + 1;
+    TestHttpServer::Route route;
+    route.patternSize = size;
+    route.patternSeed = 3;
+    route.stallAfter = 5000; // a few kilobytes, less than any write buffer holds
+    route.extraHeaders = {{"ETag", "\"v1\""}};
+    server->setRoute("/r.bin", route);
+    server->serve(kManifestPath,
+                  withIntegrity(manifestJson("1.1", {{"ruRU", {url("/r.bin")}}}),
+                                {{url("/r.bin"), TestHttpServer::patternBytes(0, size, 3)}}));
+
+    Run run;
+    const QString partial = client + "/Data/ruRU/r.bin.partial";
+    QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(partial).size(), qint64(5000), 10000);
+    QCOMPARE(readFile(partial), TestHttpServer::patternBytes(0, 5000, 3));
 }
 
 // A re-check during a run announces 1.2 and lists one more file; its append() comes only after

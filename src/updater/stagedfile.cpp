@@ -193,7 +193,9 @@ bool StagedFile::write(const QByteArray &bytes)
         const qint64 rest = temp.write(bytes.constData() + written, bytes.size() - written);
         written = rest < 0 ? rest : written + rest;
     }
-    if (written != bytes.size()) {
+    // A partial file kept across starts holds all that arrived, not less by what Qt's buffer
+    // has: a launcher killed while the server is silent continues from its last byte.
+    if (written != bytes.size() || (persistent && !temp.flush())) {
         setWriteError();
         return false;
     }
