@@ -1,12 +1,10 @@
 #pragma once
 
 #include "sha256.h"
+#include "threadjob.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QString>
-
-class QThread;
 
 // The SHA-256 of a file's first bytes, read on a thread of its own: a file of gigabytes would
 // hold up the window for seconds. done() follows start() on the object's thread; the job
@@ -18,7 +16,6 @@ class FileHashJob final : public QObject
 public:
     // `bytes` of `path` from its start.
     FileHashJob(const QString &path, qint64 bytes, QObject *parent = nullptr);
-    ~FileHashJob() override;
 
     void start();
     // After done(): the hash of what was read, to finish or to go on with.
@@ -32,6 +29,5 @@ private:
     const QString path;
     const qint64 bytes;
     Sha256 state;
-    bool complete = false;
-    QPointer<QThread> thread;
+    ThreadJob job{this};
 };

@@ -3,8 +3,6 @@
 #include "targetpath.h"
 
 #include <QFileInfo>
-#include <QSharedPointer>
-#include <QThread>
 
 namespace {
 
@@ -34,26 +32,13 @@ RepairCheck::Outcome lookForRepairs(const QByteArray &manifest, const QString &l
 
 RepairCheck::RepairCheck(QObject *parent) : QObject(parent) {}
 
-RepairCheck::~RepairCheck()
-{
-    if (thread) {
-        thread->disconnect(this);
-        thread->wait();
-        delete thread;
-    }
-}
-
 void RepairCheck::start(const QByteArray &manifest, const QString &localVersion,
                         const QHash<QString, QString> &flags, const QString &clientDir)
 {
-    auto outcome = QSharedPointer<Outcome>::create();
-    thread = QThread::create([manifest, localVersion, flags, clientDir, outcome] {
-        *outcome = lookForRepairs(manifest, localVersion, flags, clientDir);
-    });
-    connect(thread, &QThread::finished, this, [this, outcome] {
-        thread->deleteLater();
-        result = std::move(*outcome);
-        emit found();
-    });
-    thread->start();
+    job.run([manifest, localVersion, flags,
+             clientDir] { return lookForRepairs(manifest, localVersion, flags, clientDir); },
+            [this](Outcome outcome) {
+                result = std::move(outcome);
+                emit found();
+            });
 }

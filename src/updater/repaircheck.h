@@ -1,15 +1,13 @@
 #pragma once
 
 #include "manifestreader.h"
+#include "threadjob.h"
 
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QVector>
-
-class QThread;
 
 // Same version, but the manifest knows every file's size: which listed files of the installed
 // locales are missing or have another size, so that they are fetched again. Sizes only, so that
@@ -28,8 +26,6 @@ public:
     };
 
     explicit RepairCheck(QObject *parent = nullptr);
-    // Waits for the thread: it holds nothing of the caller's, but must end before its object.
-    ~RepairCheck() override;
 
     // `flags`: the WClientLocale flag of each locale the manifest names, read by the caller.
     void start(const QByteArray &manifest, const QString &localVersion,
@@ -40,6 +36,6 @@ signals:
     void found();
 
 private:
-    QPointer<QThread> thread;
     Outcome result;
+    ThreadJob job{this};
 };

@@ -1,13 +1,12 @@
 #pragma once
 
+#include "threadjob.h"
+
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
-
-class QThread;
 
 // The end of a download run. Its files must be on disk before its version may be recorded:
 // flushing a gigabyte takes the disk a while, so it runs on a thread of its own and the window
@@ -27,9 +26,8 @@ public:
         bool flushFailed = false;
     };
 
-    RunFlush() = default;
     // Files already saved are flushed to the end, even when the launcher quits meanwhile.
-    ~RunFlush() override;
+    RunFlush() = default;
 
     // A file now in place, or found in place, for this run.
     void add(const QString &path) { files << path; }
@@ -37,9 +35,9 @@ public:
     // is nothing to flush, or when the run failed anyway and keeps the old version).
     void finish(int saved, int queued, const QString &version,
                 const std::function<void(const Ended &)> &done);
-    bool running() const { return !thread.isNull(); }
+    bool running() const { return job.running(); }
 
 private:
     QStringList files;
-    QPointer<QThread> thread;
+    ThreadJob job{this};
 };
