@@ -1,164 +1,151 @@
-#include "appconfig.h"
+#include "manifestcheck.h"
 
-#include "config/config.h"
-#include "config/delays.h"
 #include "manifestbody.h"
-#include "manifestreader.h"
+#include "manifestfreshness.h"
+#include "manifestsignature.h"
 #include "requests.h"
+#include "transferguard.h"
 
+#include <QDateTime>
 #include <QDebug>
-#include <QHash>
-#include <QJsonObject>
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
 
-void AppConfig::CheckUpdates()
+#include <optional>
+#include <utility>
+
+using ManifestSignature::kMaxSignatureFileBytes;
+
+namespace {
+
+const QString kRefused = QStringLiteral("OnGetJSON: manifest refused: ");
+
+// A manifest or signature that no honest server sends (endless, or at a trickle) is ended; the
+// updater then says why.
+void endWhenUnreasonable(QNetworkReply *reply, qint64 maxBytes)
 {
-    recheckRequested = 1;
-    sendManifestRequest();
+    new TransferGuard(reply, {maxBytes, TransferGuard::checkLimitMs()},
+                      [reply](const QString &why) {
+                          UpdaterRequests::markRefused(reply, why);
+                          QTimer::singleShot(0, reply, &QNetworkReply::abort);
+                      });
 }
 
-bool AppConfig::OnGetJSON(QNetworkReply *reply)
+} // namespace
+
+ManifestCheck::ManifestCheck(QNetworkAccessManager *network, const QUrl &url, const QByteArray &key,
+                             quint64 id, QObject *parent)
+    : QObject(parent), network(network), key(key), checkId(id)
 {
-    // A signature is no manifest; a manifest that is checked is read once its signature is in.
-    if (UpdaterRequests::isSignatureRequest(reply->request())) {
-        signatureFinished(reply);
-        return false;
-    }
-    if (holdForSignature(reply))
-        return false;
-    qDebug().noquote() << "OnGetJSON: I'm called! Starting cheking content of this file... :D";
-    if (!readsAsManifest(reply)) {
-        qDebug().noquote() << "True? Okey i offline.";
-        // A download reply is the queue's. A manifest reply that is no longer wanted is nobody
-        // else's, so it is released here.
-        if (UpdaterRequests::isManifestRequest(reply->request())) {
-            signatureChecks.remove(UpdaterRequests::checkIdOf(reply->request()));
-            reply->deleteLater();
-        }
-        return false;
-    }
+    QNetworkReply *reply = network->get(UpdaterRequests::manifestRequest(url, checkId));
+    ManifestBody::collect(reply);
+    endWhenUnreasonable(reply, TransferGuard::kMaxManifestBytes);
+    if (!key.isEmpty())
+        requestSignature(url);
+}
 
-    // config.conf does not change while one manifest is read: each flag is read once.
-    QHash<QString, QString> flags;
-    const auto flagOf = [&flags](const QString &locale) {
-        auto flag = flags.constFind(locale);
-        if (flag == flags.constEnd())
-            flag =
-                flags.insert(locale, Config::ReadSetting(QStringLiteral("WClientLocale"), locale));
-        return *flag;
-    };
-    // A refused manifest (a bound it broke, a compressed body cut short, its signature, or older
-    // or expired) is read like a body that is no manifest: nothing is compared. So is the body
-    // of an error page or a redirect: only a 2xx reply carries the manifest.
-    QByteArray body = ManifestBody::take(reply);
-    const QString refusal = UpdaterRequests::refusalOf(reply);
-    if (!refusal.isEmpty())
-        qDebug().noquote() << QStringLiteral("OnGetJSON: manifest refused: ") + refusal;
-    if (!refusal.isEmpty() || !UpdaterRequests::isSuccess(reply)) {
-        signatureChecks.remove(UpdaterRequests::checkIdOf(reply->request()));
-        body.clear();
-    } else if (!manifestSignatureAccepted(reply, body) || !manifestFresh(reply, body)) {
-        body.clear();
-    }
-    // An installed version that cannot be read (no key, a single part) is a local matter, not
-    // the server's: the client counts as having no content yet, as after choosing it anew.
-    QString localVersion =
-        Config::ReadSetting(QStringLiteral("ClientVersion"), QStringLiteral("WOTLK"));
-    if (!versionNumber(localVersion)) {
-        qDebug().noquote() << QStringLiteral("OnGetJSON: installed version \"%1\" unreadable, "
-                                             "taken as 0.0")
-                                  .arg(localVersion);
-        localVersion = QStringLiteral("0.0");
-    }
-    ManifestReading reading = readManifestVersion(body, localVersion);
-    qDebug().noquote() << "OnGetJSON: Reading JSON";
+void ManifestCheck::requestSignature(const QUrl &manifestUrl)
+{
+    QNetworkReply *reply = network->get(UpdaterRequests::signatureRequest(manifestUrl, checkId));
+    endWhenUnreasonable(reply, -1); // its size is bounded as it is read
+    // At most one byte more than a signature file may hold: a larger file is refused without
+    // being downloaded, whatever its size.
+    ManifestBody::collect(reply, kMaxSignatureFileBytes + 1, ManifestBody::AtBound::Keep);
+}
 
-    if (reading.outcome != ManifestReading::Outcome::NoVersionList) {
-        qDebug().noquote() << "Local version - " << reading.localNumber;
-        qDebug().noquote() << "Online version - " << reading.onlineNumber;
-        onlineVersion = reading.onlineVersion;
-        const bool noClient =
-            Config::ReadSetting(QStringLiteral("ClientLocation"), QStringLiteral("WOTLK"))
-                .isEmpty();
-        if (reading.outcome == ManifestReading::Outcome::Equal) {
-            // With integrity data, the check ends once the files are looked at (repairsFound).
-            if (!noClient && reading.hasIntegrity)
-                checkForRepairs(body, localVersion, reading, flagOf);
-            else
-                emit UpdatesChecked();
-            reply->deleteLater();
-            return false;
-        } else {
-            if (noClient)
-                emit ClientNotFound();
-            else
-                emit HaveUpdates();
-            // The locale pass comes after the signal: the flags are read as they are now.
-            readManifestFiles(reading, flagOf);
-            collectFiles(reading);
-        }
-    } else {
-        emit UpdateCheckFailed();
-    }
-
-    QTimer::singleShot(Delays::queueStart(), this, SLOT(append()));
+QNetworkReply *ManifestCheck::signatureArrived(QNetworkReply *reply)
+{
     reply->deleteLater();
-    manifestChecked = 1;
-    return false;
+    if (signatureEnded)
+        return nullptr;
+    signature = ManifestBody::take(reply);
+    const int status = UpdaterRequests::statusOf(reply);
+    signatureEnded = true;
+    signatureFetched = signature.size() > kMaxSignatureFileBytes ||
+                       (reply->error() == QNetworkReply::NoError && status >= 200 && status < 300);
+    if (!signatureFetched)
+        signatureFailure = !UpdaterRequests::refusalOf(reply).isEmpty()
+                               ? UpdaterRequests::refusalOf(reply)
+                           : reply->error() != QNetworkReply::NoError
+                               ? reply->errorString()
+                               : QStringLiteral("HTTP status %1").arg(status);
+    return std::exchange(heldManifest, nullptr);
 }
 
-// A URL listed more than once keeps the locale of its last occurrence.
-void AppConfig::collectFiles(const ManifestReading &reading)
+bool ManifestCheck::holds(QNetworkReply *manifest)
 {
-    for (const ManifestFinding &finding : reading.findings) {
-        if (finding.kind == ManifestFinding::Kind::LocaleNotInstalled) {
-            qDebug() << "Locale " << finding.locale << " not found.";
-            continue;
-        }
-        qDebug() << finding.locale << " => " << finding.url;
-        fileLocales.insert(finding.url, finding.locale);
-        collectedSinceAppend.insert(finding.url);
-        plan.noteListed(finding.url, reading);
-    }
+    if (key.isEmpty() || signatureEnded)
+        return false;
+    heldManifest = manifest;
+    return true;
 }
 
-void AppConfig::checkForRepairs(const QByteArray &body, const QString &localVersion,
-                                const ManifestReading &reading, const LocaleFlagLookup &flagOf)
+// A refused manifest (a bound it broke, a compressed body cut short, its signature, or older or
+// expired) is read like a body that is no manifest: nothing is compared. So is the body of an
+// error page or a redirect: only a 2xx reply carries the manifest.
+ManifestCheck::Result ManifestCheck::conclude(QNetworkReply *manifest)
 {
-    // The flags as they are now, read here: config.conf is the GUI thread's.
-    QHash<QString, QString> flags;
-    for (const QJsonValue &element : reading.elements) {
-        const QJsonObject locales = element.toObject();
-        for (auto locale = locales.begin(); locale != locales.end(); ++locale)
-            flags.insert(locale.key(), flagOf(locale.key()));
+    Result result;
+    result.body = ManifestBody::take(manifest);
+    result.refusal = UpdaterRequests::refusalOf(manifest);
+    if (!result.refusal.isEmpty())
+        qDebug().noquote() << kRefused + result.refusal;
+    if (!result.refusal.isEmpty() || !UpdaterRequests::isSuccess(manifest)) {
+        result.body.clear();
+        return result;
     }
-    auto *check = new RepairCheck(this);
-    connect(check, &RepairCheck::found, this, [this, check] {
-        check->deleteLater();
-        repairsFound(check->outcome());
-    });
-    check->start(body, localVersion, flags,
-                 Config::ReadSetting(QStringLiteral("ClientDir"), QStringLiteral("WOTLK")));
+    result.refusal = signatureProblem(result.body);
+    if (result.refusal.isEmpty())
+        result.refusal = freshnessProblem(result.body);
+    if (!result.refusal.isEmpty())
+        result.body.clear();
+    return result;
 }
 
-// The end of a check at equal versions: nothing to do, or the missing files to fetch.
-void AppConfig::repairsFound(const RepairCheck::Outcome &outcome)
+QString ManifestCheck::signatureProblem(const QByteArray &body) const
 {
-    if (outcome.missing.isEmpty()) {
-        emit UpdatesChecked();
-        return;
+    if (key.isEmpty())
+        return QString(); // built without a key: manifests are not checked
+    const std::optional<QByteArray> file =
+        signatureFetched ? std::optional<QByteArray>(signature) : std::nullopt;
+    const ManifestSignature::Verdict verdict = ManifestSignature::verify(body, file, key);
+    if (verdict.accepted) {
+        qDebug().noquote() << "OnGetJSON: manifest signature verified";
+        return QString();
     }
-    for (const ManifestFinding &file : outcome.missing) {
-        fileLocales.insert(file.url, file.locale);
-        collectedSinceAppend.insert(file.url);
-        plan.noteListed(file.url, outcome.reading);
+    QString reason = verdict.reason;
+    if (!signatureFetched && !signatureFailure.isEmpty())
+        reason += QStringLiteral(" (") + signatureFailure + QLatin1Char(')');
+    qDebug().noquote() << kRefused + reason;
+    return reason;
+}
+
+// With a key, a manifest whose signature holds must also be current: not older than one already
+// accepted, and not expired. Its serial is remembered as soon as it is accepted, not when its
+// run ends: a validly signed serial proves that the publisher got that far, whatever becomes of
+// the downloads, and a manifest with equal versions starts no run at all.
+QString ManifestCheck::freshnessProblem(const QByteArray &body) const
+{
+    if (key.isEmpty())
+        return QString(); // built without a key: serials and expiry times are not read
+    const QByteArray keyList =
+        ManifestFreshness::keyListId(ManifestSignature::parseKeyList(key).keys);
+    const ManifestFreshness::Remembered before = ManifestFreshness::remembered(keyList);
+    const ManifestFreshness::Verdict verdict =
+        ManifestFreshness::check(body, before, QDateTime::currentDateTimeUtc());
+    if (!verdict.accepted) {
+        qDebug().noquote() << kRefused + verdict.reason;
+        return verdict.reason;
     }
-    // One line, not one per file: a client that lost its data folder would log thousands;
-    // append() names each file anyway.
-    qDebug().noquote()
-        << QStringLiteral("Repairing %1 missing or damaged files").arg(outcome.missing.size());
-    emit HaveUpdates();
-    QTimer::singleShot(Delays::queueStart(), this, SLOT(append()));
-    manifestChecked = 1;
+    const QByteArray sha256 = ManifestFreshness::manifestSha256(body);
+    if (verdict.serial &&
+        (!before.serial || *verdict.serial > *before.serial || before.sha256 != sha256)) {
+        if (!ManifestFreshness::remember(keyList, *verdict.serial, sha256))
+            qDebug().noquote() << QStringLiteral("OnGetJSON: serial %1 could not be stored in "
+                                                 "config.conf; older manifests are not refused "
+                                                 "until it can be")
+                                      .arg(*verdict.serial);
+    }
+    return QString();
 }

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// One check of the update server: the manifest request and, when manifests are signed, the
+// request of its signature beside it. Both are bounded in size and time. The manifest is judged
+// once both have arrived (its signature, then its freshness), and the check ends in one value.
+//
+// Both replies come from the updater's manager, whose finished() the updater reads: it hands
+// them here (see AppConfig::OnGetJSON).
+class ManifestCheck final : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Result
+    {
+        QByteArray body; // the manifest to read; empty when there is none to read
+        QString refusal; // why a manifest that arrived was refused, for the log
+    };
+
+    // Sends the requests through `network`. `key`: the base64 keys that the manifest must be
+    // signed with (see ManifestSignature); empty: not checked.
+    ManifestCheck(QNetworkAccessManager *network, const QUrl &url, const QByteArray &key,
+                  quint64 id, QObject *parent = nullptr);
+
+    // The id that the check's requests carry (UpdaterRequests::checkIdOf).
+    quint64 id() const { return checkId; }
+    // The signature reply has ended: it is read and released. Returns the manifest reply that
+    // waited for it, if any.
+    QNetworkReply *signatureArrived(QNetworkReply *reply);
+    // True when the manifest reply must wait for its signature: it is held until then.
+    bool holds(QNetworkReply *manifest);
+    // Judges the manifest reply: a refused one leaves nothing to read, and says why in the log.
+    Result conclude(QNetworkReply *manifest);
+
+private:
+    void requestSignature(const QUrl &manifestUrl);
+    QString signatureProblem(const QByteArray &body) const;
+    QString freshnessProblem(const QByteArray &body) const;
+
+    QNetworkAccessManager *network;
+    const QByteArray key;
+    const quint64 checkId;
+    QNetworkReply *heldManifest = nullptr;
+    // The signature file as it arrived: at most one byte more than a signature file may hold.
+    QByteArray signature;
+    bool signatureEnded = false;
+    bool signatureFetched = false; // a 2xx reply, read to its end or to the size limit
+    QString signatureFailure;      // why it was not fetched
+};
