@@ -26,19 +26,6 @@ build=${EMBERCREST_BUILD_DIR:-$repo/build}
 cache=${BENCH_CACHE:-$build/bench-cache}
 version=1.1
 
-install_packages() {
-    local missing=() package
-    for package in nginx-light curl python3; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-            missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-}
-
 . "$repo/tools/lib/common.sh"
 
 write_nginx_config() {
@@ -91,7 +78,7 @@ PY
     done
 }
 
-install_packages
+install_missing nginx-light curl python3
 if [ -z "${BENCH_NO_BUILD:-}" ]; then
     build_log=$(mktemp)
     BUILD_DIR=$build bash tools/build.sh -DEMBERCREST_BUILD_BENCH=ON >"$build_log" 2>&1 || {

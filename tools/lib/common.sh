@@ -1,4 +1,21 @@
 # Shell helpers that tools/, bench/ and tests/e2e/ share; source this file.
+# shellcheck shell=bash
+
+# install_missing PACKAGE...: installs with apt those of the Debian packages that are not
+# installed yet (through sudo unless root); does nothing, not even apt-get update, when all are.
+# The lock timeout lets it wait for another apt run instead of failing at once.
+install_missing() {
+    local missing=() package sudo=""
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y \
+        --no-install-recommends "${missing[@]}"
+}
 
 # free_port: a free TCP port on 127.0.0.1.
 free_port() {
