@@ -12,16 +12,14 @@
 #   BENCH_SLOW_RTT_MS=50 BENCH_SLOW_MBIT=100
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
-build=${EMBERCREST_BUILD_DIR:-$repo/build}
-launcher=$build/src/embercrest-launcher
-publisher=$build/tools/publish/embercrest-publish
+. tools/lib/common.sh
+build_programs
 file_mib=${BENCH_FILE_MIB:-100}
 big_mib=${BENCH_BIG_MIB:-1024}
 slow_mib=${BENCH_SLOW_MIB:-10}
 rtt=${BENCH_SLOW_RTT_MS:-50}
 mbit=${BENCH_SLOW_MBIT:-100}
-[ -x "$launcher" ] && [ -x "$publisher" ] || { echo "bench: build first (bash tools/build.sh)" >&2; exit 1; }
+need_built bench "$launcher" "$publisher"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/embercrest-ibench.XXXXXX")
 pids=()
@@ -34,7 +32,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-. "$repo/tools/lib/common.sh"
 wait_port() {
     local deadline=$((SECONDS + 10))
     until curl -s -o /dev/null "http://127.0.0.1:$1/"; do

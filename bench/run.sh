@@ -21,12 +21,10 @@
 set -euo pipefail
 export PYTHONDONTWRITEBYTECODE=1
 cd "$(dirname "$0")/.."
-repo=$PWD
-build=${EMBERCREST_BUILD_DIR:-$repo/build}
+. tools/lib/common.sh
+build_programs
 cache=${BENCH_CACHE:-$build/bench-cache}
 version=1.1
-
-. "$repo/tools/lib/common.sh"
 
 write_nginx_config() {
     nginx_config "$work/nginx" "$1" "$cache/www" \
@@ -63,7 +61,7 @@ start_nginx() {
 }
 
 publish_manifests() {
-    local publisher=$build/tools/publish/embercrest-publish name
+    local name
     for name in big medium small; do
         "$publisher" "$cache/www/$name" "$version" "http://127.0.0.1:$port/$name/" \
             --date 2024-01-01 --output "$work/manifests/$name.json" >/dev/null

@@ -12,11 +12,9 @@
 #                      shows, then close the launcher (for headless runs under xvfb-run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
-build=${EMBERCREST_BUILD_DIR:-$repo/build}
-launcher=$build/src/embercrest-launcher
-publisher=$build/tools/publish/embercrest-publish
-demo=$repo/demo-run
+. tools/lib/common.sh
+build_programs
+demo=$PWD/demo-run
 published_version=1.1
 installed_version=1.0
 
@@ -49,12 +47,7 @@ look at a screenshot:
 EOF
     exit 1
 fi
-for program in "$launcher" "$publisher"; do
-    [ -x "$program" ] || {
-        echo "demo: $program is missing; build first: bash tools/build.sh" >&2
-        exit 1
-    }
-done
+need_built demo "$launcher" "$publisher"
 
 # fill FILE SIZE: deterministic content, a header line and then a SHA-256 chain seeded by the
 # file's name.

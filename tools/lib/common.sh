@@ -1,6 +1,9 @@
 # Shell helpers that tools/, bench/ and tests/e2e/ share; source this file.
 # shellcheck shell=bash
 
+# The repository this file belongs to, wherever the sourcing script runs from.
+embercrest_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
 # install_missing PACKAGE...: installs with apt those of the Debian packages that are not
 # installed yet (through sudo unless root); does nothing, not even apt-get update, when all are.
 # The lock timeout lets it wait for another apt run instead of failing at once.
@@ -20,6 +23,25 @@ install_missing() {
 # free_port: a free TCP port on 127.0.0.1.
 free_port() {
     python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
+}
+
+# build_programs [DIR [SUFFIX]]: sets build to DIR (else $EMBERCREST_BUILD_DIR, else build/ in
+# the repository) and launcher, publisher and screenshooter to the programs built there, each
+# name ending in SUFFIX (.exe in a Windows build).
+# shellcheck disable=SC2034 # set for the sourcing script
+build_programs() {
+    build=${1:-${EMBERCREST_BUILD_DIR:-$embercrest_root/build}}
+    launcher=$build/src/embercrest-launcher${2:-}
+    publisher=$build/tools/publish/embercrest-publish${2:-}
+    screenshooter=$build/tools/screenshot/embercrest-screenshot${2:-}
+}
+
+# need_built NAME PROGRAM...: stops the script NAME when a PROGRAM has not been built.
+need_built() {
+    local program
+    for program in "${@:2}"; do
+        [ -x "$program" ] || { echo "$1: $program is missing; build first: bash tools/build.sh" >&2; exit 1; }
+    done
 }
 
 # nginx_config DIR PORT ROOT [HTTP_LINES [SERVER_LINES]]: DIR/nginx.conf for an nginx of the

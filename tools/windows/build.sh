@@ -50,8 +50,7 @@ cmake -S . -B "$build" -G Ninja \
     { cat "$build/configure.log" >&2; exit 1; }
 cmake --build "$build" --parallel "$JOBS"
 
-launcher=$build/src/embercrest-launcher.exe
-publisher=$build/tools/publish/embercrest-publish.exe
+build_programs "$build" .exe
 
 # Self-contained: only DLLs that every Windows has.
 for exe in "$launcher" "$publisher"; do
