@@ -75,8 +75,7 @@ publish() {
 client() {
     mkdir -p "$work/client-$1/Data/enGB"
     : >"$work/client-$1/Wow.exe"
-    printf '[ClientLocation]\nWOTLK=%s\n[ClientDir]\nWOTLK=%s\n[WClientLocale]\nenGB=1\n[ClientVersion]\nWOTLK=%s\n' \
-        "$work/client-$1/Wow.exe" "$work/client-$1" "$2" >"$work/run/config.conf"
+    write_config "$work/run/config.conf" "$work/client-$1/Wow.exe" "$2" enGB
 }
 set_version() { sed -i "s/^WOTLK=[0-9.]*$/WOTLK=$1/" "$work/run/config.conf"; }
 

@@ -44,6 +44,45 @@ need_built() {
     done
 }
 
+# ini_quote TEXT: TEXT as QSettings writes an INI value: in double quotes (a comma would split
+# it into a list), with "\x" escapes for UTF-16 code units outside ASCII and for a hex digit
+# after one.
+ini_quote() {
+    python3 - "$1" <<'EOF'
+import sys
+raw = sys.argv[1].encode("utf-16-le")
+out, after_escape = [], False
+for i in range(0, len(raw), 2):
+    unit = int.from_bytes(raw[i:i + 2], "little")
+    ch = chr(unit) if unit < 0xD800 or unit > 0xDFFF else ""
+    if unit < 0x20 or unit >= 0x7F or (after_escape and ch in "0123456789abcdefABCDEF"):
+        out.append("\\x%x" % unit)
+        after_escape = True
+        continue
+    out.append("\\" + ch if ch in '\\"' else ch)
+    after_escape = False
+print('"' + "".join(out) + '"')
+EOF
+}
+
+# write_config FILE EXE VERSION [LOCALE...]: the launcher's config.conf, every key in the layout
+# it writes itself, as the settings page leaves it once the WOTLK client EXE is chosen (its
+# folder the client's), at VERSION, with these locales installed. LEGION stays unset.
+write_config() {
+    local file=$1 exe=$2 version=$3 locale flags=""
+    shift 3
+    for locale in ruRU enGB enUS esMX deDE frFR; do
+        case " $* " in *" $locale "*) flags+="$locale=1"$'\n' ;; *) flags+="$locale=0"$'\n' ;; esac
+    done
+    {
+        printf '[ClientLocation]\nWOTLK=%s\nLEGION=\n\n' "$(ini_quote "$exe")"
+        printf '[ClientDir]\nWOTLK=%s\nLEGION=\n\n' "$(ini_quote "$(dirname "$exe")")"
+        printf '[ClientExe]\nWOTLK=%s\nLEGION=\n\n[WClientLocale]\n%s\n' "$(basename "$exe")" "$flags"
+        printf '[LClientLocale]\nruRU=0\nenGB=0\nenUS=0\nesMX=0\ndeDE=0\nfrFR=0\n\n'
+        printf '[ClientVersion]\nWOTLK=%s\nLEGION=0.0\n' "$version"
+    } >"$file"
+}
+
 # nginx_config DIR PORT ROOT [HTTP_LINES [SERVER_LINES]]: DIR/nginx.conf for an nginx of the
 # script's own, started as `nginx -p DIR -e DIR/error.log -c DIR/nginx.conf`: in the
 # foreground, one worker, on 127.0.0.1:PORT only, serving ROOT, with its pid, log and temporary
