@@ -54,7 +54,7 @@ random_file "$www/big/enGB/big.MPQ" "$big_mib"
 port=$(free_port)
 nginx_config "$work/nginx" "$port" "$www" \
     "log_format bytes '\$request_uri \$status \$body_bytes_sent'; access_log $work/access.log bytes; sendfile on; tcp_nopush on;"
-nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
+"${nginx_command[@]}" &
 pids+=($!)
 wait_port "$port"
 range_port=$(free_port)

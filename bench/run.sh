@@ -46,7 +46,7 @@ start_nginx() {
     for attempt in 1 2 3 4 5; do
         port=$(free_port)
         write_nginx_config "$port"
-        nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
+        "${nginx_command[@]}" &
         nginx_pid=$!
         deadline=$((SECONDS + 10))
         while kill -0 "$nginx_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do

@@ -84,10 +84,11 @@ write_config() {
 }
 
 # nginx_config DIR PORT ROOT [HTTP_LINES [SERVER_LINES]]: DIR/nginx.conf for an nginx of the
-# script's own, started as `nginx -p DIR -e DIR/error.log -c DIR/nginx.conf`: in the
-# foreground, one worker, on 127.0.0.1:PORT only, serving ROOT, with its pid, log and temporary
-# files in DIR. HTTP_LINES and SERVER_LINES go into its http and server blocks. Started as root,
-# its worker stays root: as "nobody" it may not read a scratch folder's files.
+# script's own, started as "${nginx_command[@]}" (set here): in the foreground, one worker, on
+# 127.0.0.1:PORT only, serving ROOT, with its pid, log and temporary files in DIR. HTTP_LINES
+# and SERVER_LINES go into its http and server blocks. Started as root, its worker stays root:
+# as "nobody" it may not read a scratch folder's files.
+# shellcheck disable=SC2034 # nginx_command is for the sourcing script
 nginx_config() {
     local dir=$1 port=$2 root=$3 user_line=""
     [ "$(id -u)" -ne 0 ] || user_line="user root;"
@@ -115,4 +116,5 @@ http {
     }
 }
 CONF
+    nginx_command=(nginx -p "$dir" -e "$dir/error.log" -c "$dir/nginx.conf")
 }
