@@ -12,16 +12,14 @@
 #   BENCH_SLOW_RTT_MS=50 BENCH_SLOW_MBIT=100
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
-build=${EMBERCREST_BUILD_DIR:-$repo/build}
-launcher=$build/src/embercrest-launcher
-publisher=$build/tools/publish/embercrest-publish
+. tools/lib/common.sh
+build_programs
 file_mib=${BENCH_FILE_MIB:-100}
 big_mib=${BENCH_BIG_MIB:-1024}
 slow_mib=${BENCH_SLOW_MIB:-10}
 rtt=${BENCH_SLOW_RTT_MS:-50}
 mbit=${BENCH_SLOW_MBIT:-100}
-[ -x "$launcher" ] && [ -x "$publisher" ] || { echo "bench: build first (bash tools/build.sh)" >&2; exit 1; }
+need_built bench "$launcher" "$publisher"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/embercrest-ibench.XXXXXX")
 pids=()
@@ -34,7 +32,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-. "$repo/tools/lib/common.sh"
 wait_port() {
     local deadline=$((SECONDS + 10))
     until curl -s -o /dev/null "http://127.0.0.1:$1/"; do
@@ -57,7 +54,7 @@ random_file "$www/big/enGB/big.MPQ" "$big_mib"
 port=$(free_port)
 nginx_config "$work/nginx" "$port" "$www" \
     "log_format bytes '\$request_uri \$status \$body_bytes_sent'; access_log $work/access.log bytes; sendfile on; tcp_nopush on;"
-nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
+"${nginx_command[@]}" &
 pids+=($!)
 wait_port "$port"
 range_port=$(free_port)
@@ -78,8 +75,7 @@ publish() {
 client() {
     mkdir -p "$work/client-$1/Data/enGB"
     : >"$work/client-$1/Wow.exe"
-    printf '[ClientLocation]\nWOTLK=%s\n[ClientDir]\nWOTLK=%s\n[WClientLocale]\nenGB=1\n[ClientVersion]\nWOTLK=%s\n' \
-        "$work/client-$1/Wow.exe" "$work/client-$1" "$2" >"$work/run/config.conf"
+    write_config "$work/run/config.conf" "$work/client-$1/Wow.exe" "$2" enGB
 }
 set_version() { sed -i "s/^WOTLK=[0-9.]*$/WOTLK=$1/" "$work/run/config.conf"; }
 

@@ -21,25 +21,10 @@
 set -euo pipefail
 export PYTHONDONTWRITEBYTECODE=1
 cd "$(dirname "$0")/.."
-repo=$PWD
-build=${EMBERCREST_BUILD_DIR:-$repo/build}
+. tools/lib/common.sh
+build_programs
 cache=${BENCH_CACHE:-$build/bench-cache}
 version=1.1
-
-install_packages() {
-    local missing=() package
-    for package in nginx-light curl python3; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-            missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-}
-
-. "$repo/tools/lib/common.sh"
 
 write_nginx_config() {
     nginx_config "$work/nginx" "$1" "$cache/www" \
@@ -61,7 +46,7 @@ start_nginx() {
     for attempt in 1 2 3 4 5; do
         port=$(free_port)
         write_nginx_config "$port"
-        nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
+        "${nginx_command[@]}" &
         nginx_pid=$!
         deadline=$((SECONDS + 10))
         while kill -0 "$nginx_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
@@ -76,7 +61,7 @@ start_nginx() {
 }
 
 publish_manifests() {
-    local publisher=$build/tools/publish/embercrest-publish name
+    local name
     for name in big medium small; do
         "$publisher" "$cache/www/$name" "$version" "http://127.0.0.1:$port/$name/" \
             --date 2024-01-01 --output "$work/manifests/$name.json" >/dev/null
@@ -91,7 +76,7 @@ PY
     done
 }
 
-install_packages
+install_missing nginx-light curl python3
 if [ -z "${BENCH_NO_BUILD:-}" ]; then
     build_log=$(mktemp)
     BUILD_DIR=$build bash tools/build.sh -DEMBERCREST_BUILD_BENCH=ON >"$build_log" 2>&1 || {

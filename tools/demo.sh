@@ -12,11 +12,9 @@
 #                      shows, then close the launcher (for headless runs under xvfb-run)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
-build=${EMBERCREST_BUILD_DIR:-$repo/build}
-launcher=$build/src/embercrest-launcher
-publisher=$build/tools/publish/embercrest-publish
-demo=$repo/demo-run
+. tools/lib/common.sh
+build_programs
+demo=$PWD/demo-run
 published_version=1.1
 installed_version=1.0
 
@@ -49,12 +47,7 @@ look at a screenshot:
 EOF
     exit 1
 fi
-for program in "$launcher" "$publisher"; do
-    [ -x "$program" ] || {
-        echo "demo: $program is missing; build first: bash tools/build.sh" >&2
-        exit 1
-    }
-done
+need_built demo "$launcher" "$publisher"
 
 # fill FILE SIZE: deterministic content, a header line and then a SHA-256 chain seeded by the
 # file's name.
@@ -101,38 +94,6 @@ EOF
     chmod +x "$client/Wow.sh"
 }
 
-# An INI value the way QSettings writes one: in double quotes (a comma would split it into a
-# list), with "\x" escapes for UTF-16 code units outside ASCII and for a hex digit after one.
-ini_quote() {
-    python3 - "$1" <<'EOF'
-import sys
-raw = sys.argv[1].encode("utf-16-le")
-out, after_escape = [], False
-for i in range(0, len(raw), 2):
-    unit = int.from_bytes(raw[i:i + 2], "little")
-    ch = chr(unit) if unit < 0xD800 or unit > 0xDFFF else ""
-    if unit < 0x20 or unit >= 0x7F or (after_escape and ch in "0123456789abcdefABCDEF"):
-        out.append("\\x%x" % unit)
-        after_escape = True
-        continue
-    out.append("\\" + ch if ch in '\\"' else ch)
-    after_escape = False
-print('"' + "".join(out) + '"')
-EOF
-}
-
-write_config() {
-    local client=$demo/client
-    {
-        printf '[ClientLocation]\nWOTLK=%s\nLEGION=\n\n' "$(ini_quote "$client/Wow.sh")"
-        printf '[ClientDir]\nWOTLK=%s\nLEGION=\n\n' "$(ini_quote "$client")"
-        printf '[ClientExe]\nWOTLK=Wow.sh\nLEGION=\n\n'
-        printf '[WClientLocale]\nruRU=1\nenGB=1\nenUS=0\nesMX=0\ndeDE=0\nfrFR=0\n\n'
-        printf '[LClientLocale]\nruRU=0\nenGB=0\nenUS=0\nesMX=0\ndeDE=0\nfrFR=0\n\n'
-        printf '[ClientVersion]\nWOTLK=%s\nLEGION=0.0\n' "$installed_version"
-    } >"$demo/config.conf"
-}
-
 start_server() {
     python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$demo/server" >"$demo/http.log" 2>&1 &
     server=$!
@@ -176,7 +137,7 @@ rm -rf "$demo/server" "$demo/client"
 mkdir -p "$demo"
 make_update_files
 make_client
-write_config
+write_config "$demo/config.conf" "$demo/client/Wow.sh" "$installed_version" ruRU enGB
 start_server
 
 base=http://127.0.0.1:$port

@@ -7,18 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-600}
 shift || true
+. tools/lib/common.sh
 
-missing=()
-for package in clang libclang-rt-dev; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+install_missing clang libclang-rt-dev
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DEMBERCREST_FUZZ=ON -DEMBERCREST_BUILD_TESTS=OFF -DEMBERCREST_WERROR=ON

@@ -4,12 +4,8 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-ensure_display "$@"
-
-launcher=${EMBERCREST_LAUNCHER:?path of the launcher executable}
-work=$(mktemp -d)
-remove_paths+=("$work")
-cd "$work"
+ensure_display
+enter_scratch
 
 # Anything that tries to fetch the manifest would reach this port and leave a trace.
 port=$(free_port)

@@ -26,9 +26,7 @@ export EMBERCREST_MANIFEST_PUBKEY
 
 serve http.log python3 -u -m http.server "$port" --bind 127.0.0.1 --directory "$work/server"
 
-printf '%s\n' '[ClientLocation]' "WOTLK=$client/Wow.exe" '[ClientDir]' "WOTLK=$client" \
-    '[ClientExe]' 'WOTLK=Wow.exe' '[WClientLocale]' 'ruRU=0' 'enGB=1' '[ClientVersion]' \
-    'WOTLK=1.0' >config.conf
+write_client_config 1.0 enGB
 
 # publish VERSION [OPTIONS...]
 publish() {
@@ -38,10 +36,8 @@ publish() {
         "$base/updates/" >/dev/null 2>&1 || fail "publishing $version failed"
 }
 
-# remembered_serial: the serial in ./config.conf (CR LF line ends on Windows).
-remembered_serial() {
-    sed -n '/^\[ManifestSecurity\]/,/^\[/s/^HighestSerial=//p' config.conf | tr -d '\r'
-}
+# remembered_serial: the serial in ./config.conf.
+remembered_serial() { ini_value config.conf ManifestSecurity HighestSerial; }
 
 # expect_refused NAME REASON: the manifest was refused for REASON and nothing else happened.
 expect_refused() {

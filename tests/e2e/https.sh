@@ -33,9 +33,7 @@ mkdir -p "$updates/enGB" "$client/Data/enGB"
 head -c 300000 /dev/urandom >"$updates/enGB/$file"
 "$publisher" --output "$work/server/ClientUpdates.json" "$updates" 1.1 "$base/updates/" \
     >/dev/null 2>&1 || fail "publishing failed"
-printf '%s\n' '[ClientLocation]' "WOTLK=$client/Wow.exe" '[ClientDir]' "WOTLK=$client" \
-    '[ClientExe]' 'WOTLK=Wow.exe' '[WClientLocale]' 'ruRU=0' 'enGB=1' '[ClientVersion]' \
-    'WOTLK=1.0' >config.conf
+write_client_config 1.0 enGB
 
 serve http.log python3 -u "$here/rangeserver.py" "$work/server" "$port" --tls server.pem server.key
 

@@ -119,7 +119,7 @@ close_launcher_window() {
     done
 }
 
-# free_port and nginx_config.
+# free_port, nginx_config and write_config.
 . "$(dirname "${BASH_SOURCE[0]}")/../../tools/lib/common.sh"
 
 # ensure_display: starts a virtual display of the script's own when there is none, so a test
@@ -145,26 +145,20 @@ ensure_display() {
     export DISPLAY=:$number XAUTHORITY=$dir/auth
 }
 
-# write_client_config VERSION LOCALE...: ./config.conf as the settings page leaves it for the
-# client in $client (its Wow.exe chosen), at VERSION, with these locales installed.
+# write_client_config VERSION LOCALE...: ./config.conf for the client in $client (its Wow.exe
+# chosen), at VERSION, with these locales installed.
 write_client_config() {
-    local version=$1 locale flags=()
-    shift
-    for locale in ruRU enGB enUS esMX deDE frFR; do
-        case " $* " in
-        *" $locale "*) flags+=("$locale=1") ;;
-        *) flags+=("$locale=0") ;;
-        esac
-    done
-    printf '%s\n' '[ClientLocation]' "WOTLK=$client/Wow.exe" '[ClientDir]' "WOTLK=$client" \
-        '[ClientExe]' 'WOTLK=Wow.exe' '[WClientLocale]' "${flags[@]}" '[ClientVersion]' \
-        "WOTLK=$version" >config.conf
+    write_config config.conf "$client/Wow.exe" "$@"
 }
 
-# installed_version: the WOTLK version in ./config.conf (CR LF line ends on Windows).
-installed_version() {
-    sed -n '/^\[ClientVersion\]/,/^\[/s/^WOTLK=//p' config.conf | tr -d '\r'
+# ini_value FILE GROUP KEY: a value of an INI file such as config.conf (which has CR LF line
+# ends when a Windows launcher wrote it).
+ini_value() {
+    sed -n "/^\[$2\]/,/^\[/s/^$3=//p" "$1" | tr -d '\r'
 }
+
+# installed_version: the WOTLK version in ./config.conf.
+installed_version() { ini_value config.conf ClientVersion WOTLK; }
 
 # start_launcher NAME [VARIABLE=VALUE...]: starts $launcher in the background, with these
 # variables in its environment, its output in $work/NAME.log and its process id in launcher_pid.

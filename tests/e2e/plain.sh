@@ -45,7 +45,7 @@ nginx_config "$work/nginx" "$port" "$www" "
     gzip on;
     gzip_types application/json;
     gzip_min_length 1;"
-serve nginx.log nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf"
+serve nginx.log "${nginx_command[@]}"
 curl -sfI "$EMBERCREST_MANIFEST_URL" | grep -qi '^ETag:' || fail "nginx sends no ETag"
 curl -sfI "$EMBERCREST_MANIFEST_URL" | grep -qi '^Last-Modified:' || fail "nginx sends no Last-Modified"
 curl -sf -H 'Accept-Encoding: gzip, deflate' -D - -o /dev/null "$EMBERCREST_MANIFEST_URL" |

@@ -27,9 +27,7 @@ export EMBERCREST_MANIFEST_PUBKEY
 # Appended to, so that each case can empty the log.
 serve http.log python3 -u -m http.server "$port" --bind 127.0.0.1 --directory "$work/server"
 
-printf '%s\n' '[ClientLocation]' "WOTLK=$client/Wow.exe" '[ClientDir]' "WOTLK=$client" \
-    '[ClientExe]' 'WOTLK=Wow.exe' '[WClientLocale]' 'ruRU=0' 'enGB=1' '[ClientVersion]' \
-    'WOTLK=0.0' >config.conf
+write_client_config 0.0 enGB
 
 publish() {
     "$publisher" --output "$manifest" "$@" "$updates" 1.1 "$base/updates/" >/dev/null 2>&1

@@ -12,24 +12,12 @@ cd "$(dirname "$0")/../.."
 root=$PWD
 : "${JOBS:=2}"
 export JOBS
+. tools/lib/common.sh
 
-packages=(
-    g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 dpkg-dev libz-mingw-w64-dev
-    cmake ninja-build make perl python3 qttools5-dev-tools
+install_missing \
+    g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 dpkg-dev libz-mingw-w64-dev \
+    cmake ninja-build make perl python3 qttools5-dev-tools \
     wine wine64 xvfb xauth xdotool nsis zip openssl nginx-light curl
-)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y \
-        --no-install-recommends "${missing[@]}"
-fi
 
 # The cached toolchain (built on the first run).
 # Its own messages go to stderr; a failure stops the build here, not at the first use of its paths.
@@ -62,8 +50,7 @@ cmake -S . -B "$build" -G Ninja \
     { cat "$build/configure.log" >&2; exit 1; }
 cmake --build "$build" --parallel "$JOBS"
 
-launcher=$build/src/embercrest-launcher.exe
-publisher=$build/tools/publish/embercrest-publish.exe
+build_programs "$build" .exe
 
 # Self-contained: only DLLs that every Windows has.
 for exe in "$launcher" "$publisher"; do
