@@ -17,6 +17,8 @@ private slots:
     void resume_data();
     void resume();
     void partialFileHoldsAllThatArrived();
+    void rangeAnswers_data();
+    void rangeAnswers();
 };
 
 void TestResume::resume_data()
@@ -146,6 +148,42 @@ void TestResume::partialFileHoldsAllThatArrived()
     const QString partial = client + "/Data/ruRU/r.bin.partial";
     QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(partial).size(), qint64(5000), 10000);
     QCOMPARE(readFile(partial), TestHttpServer::patternBytes(0, 5000, 3));
+}
+
+void TestResume::rangeAnswers_data()
+{
+    QTest::addColumn<QByteArray>("contentRange");
+    QTest::addColumn<QByteArray>("answered"); // the validator the 206 carries
+    QTest::addColumn<QByteArray>("sent");     // the one sent in If-Range
+    QTest::addColumn<bool>("continues");
+    // Asked for: from byte 100000 of 300000.
+    QTest::newRow("the range asked for") << QByteArray("bytes 100000-299999/300000")
+                                         << QByteArray("\"v1\"") << QByteArray("\"v1\"") << true;
+    QTest::newRow("starts elsewhere") << QByteArray("bytes 0-299999/300000") << QByteArray("\"v1\"")
+                                      << QByteArray("\"v1\"") << false;
+    QTest::newRow("another total") << QByteArray("bytes 100000-300000/300001")
+                                   << QByteArray("\"v1\"") << QByteArray("\"v1\"") << false;
+    QTest::newRow("stops before the end") << QByteArray("bytes 100000-199999/300000")
+                                          << QByteArray("\"v1\"") << QByteArray("\"v1\"") << false;
+    QTest::newRow("another validator") << QByteArray("bytes 100000-299999/300000")
+                                       << QByteArray("\"v2\"") << QByteArray("\"v1\"") << false;
+    // Without If-Range nothing says it is still the same file.
+    QTest::newRow("no validator either way")
+        << QByteArray("bytes 100000-299999/300000") << QByteArray() << QByteArray() << false;
+}
+
+// The answer to a Range request, on its own: only the same file from the first missing byte to
+// its last one continues a partial file.
+void TestResume::rangeAnswers()
+{
+    QFETCH(QByteArray, contentRange);
+    QFETCH(QByteArray, answered);
+    QFETCH(QByteArray, sent);
+    QFETCH(bool, continues);
+    const QString problem = Resume::rangeProblem(contentRange, answered, 100000, 300000, sent);
+    QVERIFY2(problem.isEmpty() == continues, qPrintable(problem));
+    if (!continues)
+        QVERIFY(problem.contains(QString::fromLatin1(contentRange)));
 }
 
 QTEST_GUILESS_MAIN(TestResume)
