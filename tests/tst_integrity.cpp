@@ -1,4 +1,5 @@
 #include "downloadtest.h"
+#include "updater/runplan.h"
 
 #include <QtTest>
 
@@ -21,6 +22,8 @@ private slots:
     void integrity();
     void partialFilesAreNotTrusted_data();
     void partialFilesAreNotTrusted();
+    void queuedFileKeepsItsEntry_data();
+    void queuedFileKeepsItsEntry();
 };
 
 void TestIntegrity::integrity_data()
@@ -210,6 +213,51 @@ void TestIntegrity::partialFilesAreNotTrusted()
         QCOMPARE(readFile(outside), whole.left(100000));
     if (planted == "target link")
         QCOMPARE(readFile(outside), QByteArray("outside"));
+}
+
+void TestIntegrity::queuedFileKeepsItsEntry_data()
+{
+    QTest::addColumn<QString>("entry"); // what the queuing reading gives: none, usable, unusable
+    QTest::addColumn<bool>("integrityRequired"); // the manifest is signed
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("no entry, unsigned") << "none" << false << false;
+    QTest::newRow("no entry, signed") << "none" << true << true;
+    QTest::newRow("usable entry, signed") << "usable" << true << false;
+    QTest::newRow("unusable entry") << "unusable" << false << true;
+}
+
+// The plan on its own: a queued file is refused or checked by the entry of the reading that
+// queued it, whatever a later reading lists for its URL.
+void TestIntegrity::queuedFileKeepsItsEntry()
+{
+    QFETCH(QString, entry);
+    QFETCH(bool, integrityRequired);
+    QFETCH(bool, refused);
+    const QString urlText = QStringLiteral("http://h/a.bin");
+    const QUrl fileUrl(urlText);
+    const FileIntegrity usable{5, QByteArray(64, 'a'), QString()};
+    ManifestReading queuing;
+    if (entry == "usable")
+        queuing.integrity.insert(urlText, usable);
+    else if (entry == "unusable")
+        queuing.integrity.insert(urlText, FileIntegrity{-1, QByteArray(64, 'a'), "size -1"});
+    ManifestReading later;
+    later.integrity.insert(urlText, FileIntegrity{7, QByteArray(64, 'b'), QString()});
+
+    RunPlan plan;
+    plan.noteListed(urlText, queuing);
+    QCOMPARE(plan.bind(fileUrl, urlText, "/c/Data/ruRU/a.bin", "ruRU").integrity.has_value(),
+             entry != "none");
+    plan.noteListed(urlText, later);
+    const PlannedFile file = plan.take(fileUrl);
+    QCOMPARE(file.url, fileUrl);
+    QCOMPARE(file.target, QStringLiteral("/c/Data/ruRU/a.bin"));
+    QCOMPARE(file.integrity.has_value(), entry != "none");
+    if (file.integrity) {
+        QCOMPARE(file.integrity->size, entry == "usable" ? usable.size : qint64(-1));
+        QCOMPARE(file.integrity->sha256, QByteArray(64, 'a'));
+    }
+    QCOMPARE(!file.refusal(integrityRequired).isEmpty(), refused);
 }
 
 QTEST_GUILESS_MAIN(TestIntegrity)
