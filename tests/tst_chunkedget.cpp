@@ -1,9 +1,12 @@
 #include "testhttpserver.h"
 #include "updater/chunkedget.h"
+#include "updater/httpresponsehead.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QtTest>
+
+#include <limits>
 
 // The launcher's own reader of chunked replies, against raw replies from the test server.
 class TestChunkedGet : public QObject
@@ -15,6 +18,8 @@ private slots:
     void readsOnlyWellFormedReplies();
     void goesThroughTheManagersProxy_data();
     void goesThroughTheManagersProxy();
+    void chunkSizeLines_data();
+    void chunkSizeLines();
 };
 
 namespace {
@@ -187,6 +192,32 @@ void TestChunkedGet::goesThroughTheManagersProxy()
     QCOMPARE(request.header("Host"), url.authority().toLatin1());
     QCOMPARE(request.header("Proxy-Authorization"),
              fromFactory ? QByteArray() : "Basic " + QByteArray("player:secret").toBase64());
+}
+
+void TestChunkedGet::chunkSizeLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<qint64>("size"); // -1: refused
+    QTest::newRow("largest size") << QByteArray("7fffffffffffffff")
+                                  << std::numeric_limits<qint64>::max();
+    // Sixteen digits, but past what a size can hold: it would turn negative.
+    QTest::newRow("one past the largest") << QByteArray("8000000000000000") << qint64(-1);
+    QTest::newRow("more after a space") << QByteArray("5 5") << qint64(-1);
+}
+
+// The chunk-size line on its own, with sizes no test server could send a body for.
+void TestChunkedGet::chunkSizeLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(qint64, size);
+    HttpResponseHead head;
+    qint64 read = -1;
+    const bool taken = head.chunkSizeLine(line, &read);
+    QCOMPARE(taken, size >= 0);
+    if (taken)
+        QCOMPARE(read, size);
+    else
+        QVERIFY(head.problem());
 }
 
 QTEST_MAIN(TestChunkedGet)

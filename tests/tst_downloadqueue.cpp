@@ -1,13 +1,6 @@
-#include "testhttpserver.h"
-#include "testutil.h"
-#include "updater/appconfig.h"
-#include "updater/resume.h"
+#include "downloadtest.h"
 #include "updater/targetpath.h"
-#include "updatertest.h"
 
-#include <QCryptographicHash>
-#include <QDirIterator>
-#include <QRegularExpression>
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
 #endif
@@ -17,7 +10,6 @@
 #include <fcntl.h>
 #include <zlib.h>
 #ifdef Q_OS_UNIX
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -25,30 +17,6 @@
 using namespace UpdaterTest;
 
 namespace {
-
-// One update run of the real updater: the constructor asks for the manifest, the queue fetches
-// what it lists. Messages are captured from before the constructor on.
-struct Run
-{
-    MessageCapture capture;
-    AppConfig updater;
-    QSignalSpy finished{&updater, SIGNAL(finished())};
-    QSignalSpy done{&updater, SIGNAL(downloadFinishedMain())};
-    QSignalSpy failed{&updater, SIGNAL(downloadFailedMain())};
-    QSignalSpy progress{&updater, SIGNAL(SendData(qint64, qint64, QString))};
-
-    bool waitForEnd(int timeout = 20000)
-    {
-        return QTest::qWaitFor([this] { return done.count() + failed.count() > 0; }, timeout);
-    }
-    // The lines from the first one equal to `from` on.
-    QStringList linesFrom(const QString &from) const
-    {
-        const QStringList all = capture.lines();
-        const int start = all.indexOf(from);
-        return start < 0 ? QStringList() : all.mid(start);
-    }
-};
 
 // Redirects file descriptor 2 into a file for its lifetime, for the redirect reports.
 class StderrCapture
@@ -91,17 +59,6 @@ private:
     int saved = -1;
 };
 
-// Every file below `dir`, relative to it, sorted.
-QStringList filesBelow(const QString &dir)
-{
-    QStringList files;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << QDir(dir).relativeFilePath(it.next());
-    files.sort();
-    return files;
-}
-
 qint64 peakResidentKiB()
 {
     const QList<QByteArray> lines = readFile("/proc/self/status").split('\n');
@@ -110,19 +67,6 @@ qint64 peakResidentKiB()
             return line.mid(6).trimmed().split(' ').first().toLongLong();
     }
     return -1;
-}
-
-bool samePattern(const QString &path, qint64 size, quint32 seed)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() != size)
-        return false;
-    for (qint64 offset = 0; offset < size; offset += 1 << 20) {
-        if (file.read(1 << 20) !=
-            TestHttpServer::patternBytes(offset, qMin<qint64>(1 << 20, size - offset), seed))
-            return false;
-    }
-    return true;
 }
 
 // `size` zero bytes as a gzip body: about a thousandth of that.
@@ -150,42 +94,17 @@ QByteArray gzippedZeros(qint64 size)
     return out;
 }
 
-// 1 MiB dripped in steps of 128 KiB: still on its way while a re-check comes and goes.
-TestHttpServer::Route slowMiB()
-{
-    TestHttpServer::Route slow;
-    slow.patternSize = 1 << 20;
-    slow.dripChunk = 128 * 1024;
-    slow.dripIntervalMs = 20;
-    return slow;
-}
-
-// `manifest` with an "integrity" member that gives each URL the size and SHA-256 of its bytes.
-QByteArray withIntegrity(const QByteArray &manifest, const QMap<QString, QByteArray> &files)
-{
-    QJsonObject top = QJsonDocument::fromJson(manifest).object();
-    QJsonObject entries;
-    for (auto it = files.begin(); it != files.end(); ++it)
-        entries.insert(
-            it.key(),
-            QJsonObject{
-                {"size", it.value().size()},
-                {"sha256",
-                 QString::fromLatin1(
-                     QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256).toHex())}});
-    top.insert("integrity", entries);
-    return QJsonDocument(top).toJson(QJsonDocument::Compact);
-}
-
 } // namespace
 
-class TestDownloadQueue : public QObject
+// The download queue of the real updater: where files go, in what order, and what a failed
+// transfer, target or write leaves behind.
+class TestDownloadQueue : public DownloadSuite
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init() { setUp(); }
+    void cleanup() { tearDown(); }
     void targetPaths_data();
     void targetPaths();
     void filesArriveInUrlOrder();
@@ -199,8 +118,6 @@ private slots:
     void savedFilesKeepPermissions();
     void nothingToQueue_data();
     void nothingToQueue();
-    void recheckDuringRun_data();
-    void recheckDuringRun();
     void sameLastSegment();
     void nonAsciiUrlOnNonUtf8System();
     void bigFileWithBoundedMemory();
@@ -208,49 +125,7 @@ private slots:
     void compressedReplies();
     void progressCounts_data();
     void progressCounts();
-    void integrity_data();
-    void integrity();
-    void resume_data();
-    void resume();
-    void partialFileHoldsAllThatArrived();
-    void newerVersionFoundWhileTheRunEnds();
-    void recheckKeepsWhatQueuedFilesMustBe();
-    void newerManifestRebindsWaitingFiles();
-    void emptyAppendWhileAFileIsOnItsWay();
-    void appendWhileTheRunIsFlushed();
-    void twoLaunchersInOneFolder();
-    void partialFilesAreNotTrusted_data();
-    void partialFilesAreNotTrusted();
-
-private:
-    QString url(const QString &path) const { return server->url(path).toString(); }
-    // A manifest announcing 1.1 to a client at 1.0 with ruRU installed.
-    void publish(const QMap<QString, QStringList> &files)
-    {
-        server->serve(kManifestPath, manifestJson("1.1", files));
-    }
-
-    ScopedWorkDir *work = nullptr;
-    TestHttpServer *server = nullptr;
-    QString client;
 };
-
-void TestDownloadQueue::init()
-{
-    work = new ScopedWorkDir;
-    server = new TestHttpServer;
-    qputenv("EMBERCREST_MANIFEST_URL", server->url(kManifestPath).toEncoded());
-    client = writeClientConfig("1.0", {"ruRU"});
-}
-
-void TestDownloadQueue::cleanup()
-{
-    delete server;
-    delete work;
-    qunsetenv("EMBERCREST_TRANSFER_TIMEOUT_MS");
-    qunsetenv("EMBERCREST_RATE_WINDOW_S");
-    qputenv("EMBERCREST_DELAY_MS", "0");
-}
 
 void TestDownloadQueue::targetPaths_data()
 {
@@ -723,76 +598,6 @@ void TestDownloadQueue::nothingToQueue()
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
 }
 
-void TestDownloadQueue::recheckDuringRun_data()
-{
-    QTest::addColumn<QStringList>("files");
-    // "path@saved": each file request, with the number of files saved before it came.
-    QTest::addColumn<QStringList>("fetches");
-    // The new manifest arrives only after a.bin's reply, which must not be taken for it: the
-    // run ends first, and the manifest then finds the client up to date.
-    QTest::addColumn<bool>("slowManifest");
-    QTest::newRow("last file in transfer")
-        << QStringList{"/a.bin"} << QStringList{"/a.bin@0", "/a.bin@1"} << false;
-    QTest::newRow("another file waiting")
-        << QStringList{"/a.bin", "/b.bin"} << QStringList{"/a.bin@0", "/b.bin@1", "/a.bin@2"}
-        << false;
-    QTest::newRow("file reply while the check is due")
-        << QStringList{"/a.bin"} << QStringList{"/a.bin@0"} << true;
-}
-
-// CheckUpdates() while /a.bin is on its way: the new manifest is read, the file replies are
-// not; a.bin is fetched again only after its transfer ended, and a file already waiting is not
-// queued twice.
-void TestDownloadQueue::recheckDuringRun()
-{
-    QFETCH(QStringList, files);
-    QStringList urls;
-    for (const QString &path : files) {
-        TestHttpServer::Route route;
-        route.patternSize = 1 << 20;
-        route.patternSeed = quint32(path.size() + path.at(1).unicode());
-        if (path == "/a.bin") {
-            route.dripChunk = 64 * 1024;
-            route.dripIntervalMs = 20;
-        }
-        server->setRoute(path, route);
-        urls << url(path);
-    }
-    publish({{"ruRU", urls}});
-
-    Run run;
-    QStringList fetches;
-    connect(server, &TestHttpServer::requestReceived, this, [&](const QString &path) {
-        if (path != kManifestPath)
-            fetches << path + "@" +
-                           QString::number(linesEqualTo(run.capture.lines(), "Saved!").size());
-    });
-    QVERIFY(run.progress.wait());
-    QFETCH(bool, slowManifest);
-    if (slowManifest) {
-        TestHttpServer::Route manifest;
-        manifest.body = manifestJson("1.1", {{"ruRU", urls}});
-        manifest.dripChunk = 16;
-        manifest.dripIntervalMs = 100;
-        server->setRoute(kManifestPath, manifest);
-    }
-    QSignalSpy upToDate(&run.updater, SIGNAL(UpdatesChecked()));
-    run.updater.CheckUpdates();
-    QTRY_VERIFY_WITH_TIMEOUT(
-        run.done.count() == 1 && linesEqualTo(run.capture.lines(), kReading).size() == 2, 20000);
-
-    QTEST(fetches, "fetches");
-    QCOMPARE(upToDate.count(), slowManifest ? 1 : 0);
-    QCOMPARE(linesEqualTo(run.capture.lines(), kLeftAlone).size(), fetches.size());
-    QVERIFY(run.capture.contains(
-        QStringLiteral("%1 / %1 files downloaded successfully").arg(fetches.size())));
-    for (const QString &path : files) {
-        QVERIFY(samePattern(client + "/Data/ruRU" + path, 1 << 20,
-                            quint32(path.size() + path.at(1).unicode())));
-    }
-    QCOMPARE(run.failed.count(), 0);
-}
-
 void TestDownloadQueue::sameLastSegment()
 {
     publish({{"ruRU", {url("/two/x.bin"), url("/one/x.bin")}}});
@@ -1003,470 +808,6 @@ void TestDownloadQueue::progressCounts()
         QVERIFY(run.progress.size() > 2);
     QVERIFY(samePattern(client + "/Data/ruRU/p.bin", size, 0));
     QCOMPARE(run.done.count(), 1);
-}
-
-void TestDownloadQueue::integrity_data()
-{
-    QTest::addColumn<QString>("local");        // 1.1: the manifest's own version, a repair check
-    QTest::addColumn<QByteArray>("onDisk");    // null: no file
-    QTest::addColumn<bool>("staleCache");      // the cache holds the listed hash for an older time
-    QTest::addColumn<QByteArray>("published"); // what the manifest's size and hash describe
-    QTest::addColumn<QByteArray>("entry");     // %s, %h: their size and hash; empty: none
-    QTest::addColumn<QByteArray>("served");
-    QTest::addColumn<bool>("fetched");
-    QTest::addColumn<QByteArray>("result"); // null: no file
-    QTest::addColumn<QString>("outcome");   // done, failed or checked
-    QTest::addColumn<bool>("chunked");      // served with Transfer-Encoding: chunked
-
-    const QByteArray good = R"({"size":%s,"sha256":"%h"})";
-    const QByteArray none;
-    QTest::newRow("tampered: old file kept")
-        << "1.0" << QByteArray("old a") << false << QByteArray("new a") << good
-        << QByteArray("new b") << true << QByteArray("old a") << "failed" << false;
-    QTest::newRow("longer than listed: old file kept")
-        << "1.0" << QByteArray("old a") << false << QByteArray("new a") << good
-        << QByteArray("new a and more") << true << QByteArray("old a") << "failed" << false;
-    QTest::newRow("same size, other bytes: verified and saved")
-        << "1.0" << QByteArray("old a") << false << QByteArray("new a") << good
-        << QByteArray("new a") << true << QByteArray("new a") << "done" << false;
-    QTest::newRow("unchanged: not fetched")
-        << "1.0" << QByteArray("new a") << false << QByteArray("new a") << good
-        << QByteArray("other") << false << QByteArray("new a") << "done" << false;
-    QTest::newRow("cached hash of an older time: fetched")
-        << "1.0" << QByteArray("old a") << true << QByteArray("new a") << good
-        << QByteArray("new a") << true << QByteArray("new a") << "done" << false;
-    QTest::newRow("unusable entry: not fetched, fails")
-        << "1.0" << QByteArray("old a") << false << QByteArray("new a")
-        << QByteArray(R"({"size":-1,"sha256":"%h"})") << QByteArray("new a") << false
-        << QByteArray("old a") << "failed" << false;
-    QTest::newRow("no entry: saved unverified")
-        << "1.0" << QByteArray("old a") << false << QByteArray("new a") << none
-        << QByteArray("new b") << true << QByteArray("new b") << "done" << false;
-    QTest::newRow("repair: missing file")
-        << "1.1" << QByteArray() << false << QByteArray("new a") << good << QByteArray("new a")
-        << true << QByteArray("new a") << "done" << false;
-    QTest::newRow("repair: other size")
-        << "1.1" << QByteArray("old") << false << QByteArray("new a") << good << QByteArray("new a")
-        << true << QByteArray("new a") << "done" << false;
-    QTest::newRow("repair: all in place (sizes only)")
-        << "1.1" << QByteArray("old a") << false << QByteArray("new a") << good
-        << QByteArray("new a") << false << QByteArray("old a") << "checked" << false;
-    QTest::newRow("repair: tampered replacement refused")
-        << "1.1" << QByteArray() << false << QByteArray("new a") << good << QByteArray("new b")
-        << true << QByteArray() << "failed" << false;
-    QTest::newRow("tampered chunked body: old file kept")
-        << "1.0" << QByteArray("old a") << false << QByteArray("new a") << good
-        << QByteArray("new b") << true << QByteArray("old a") << "failed" << true;
-}
-
-// The manifest's "integrity" member: files are verified before they replace the old ones,
-// unchanged ones are not fetched, and missing ones come back with equal versions.
-void TestDownloadQueue::integrity()
-{
-    QFETCH(QString, local);
-    QFETCH(QByteArray, onDisk);
-    QFETCH(QByteArray, published);
-    QFETCH(QByteArray, entry);
-    QFETCH(QByteArray, served);
-    QFETCH(QString, outcome);
-    client = writeClientConfig(local, {"ruRU"});
-    const QString target = client + "/Data/ruRU/a.bin";
-    if (!onDisk.isNull())
-        QVERIFY(writeFile(target, onDisk));
-    // A killed run's leftover goes once a run plans its folder, whether it writes there or not.
-    if (outcome != "checked")
-        QVERIFY(writeFile(target + ".emberpart-k3j9x0", "left by a killed run"));
-    QFETCH(bool, staleCache);
-    if (staleCache)
-        QVERIFY(
-            writeFile("hashcache.dat",
-                      "embercrest-hashcache 2\n" +
-                          QCryptographicHash::hash(published, QCryptographicHash::Sha256).toHex() +
-                          " 5 1000 1 1 1000 " + target.toUtf8() + "\n"));
-    QJsonObject manifest =
-        QJsonDocument::fromJson(manifestJson("1.1", {{"ruRU", {url("/a.bin")}}})).object();
-    if (!entry.isEmpty()) {
-        entry.replace("%s", QByteArray::number(published.size()))
-            .replace("%h", QCryptographicHash::hash(published, QCryptographicHash::Sha256).toHex());
-        manifest.insert("integrity",
-                        QJsonObject{{url("/a.bin"), QJsonDocument::fromJson(entry).object()},
-                                    {url("/unlisted.bin"), "ignored"}});
-    }
-    server->serve(kManifestPath, QJsonDocument(manifest).toJson());
-    TestHttpServer::Route route;
-    route.body = served;
-    QFETCH(bool, chunked);
-    route.chunked = chunked;
-    server->setRoute("/a.bin", route);
-
-    Run run;
-    QSignalSpy checked(&run.updater, SIGNAL(UpdatesChecked()));
-    QVERIFY(QTest::qWaitFor([&] { return run.done.count() + run.failed.count() + checked.count(); },
-                            20000));
-    QTest::qWait(0);
-    QCOMPARE(run.done.count(), int(outcome == "done"));
-    QCOMPARE(run.failed.count(), int(outcome == "failed"));
-    QCOMPARE(checked.count(), int(outcome == "checked"));
-    QFETCH(bool, fetched);
-    // A chunked body is asked for twice: the launcher reads it itself the second time.
-    QCOMPARE(server->hits("/a.bin"), fetched ? 1 + int(chunked) : 0);
-    QFETCH(QByteArray, result);
-    QCOMPARE(readFile(target), result);
-    QCOMPARE(QFileInfo::exists(target), !result.isNull());
-    QCOMPARE(filesBelow(client + "/Data/ruRU"),
-             result.isNull() ? QStringList() : QStringList("a.bin"));
-    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"),
-             outcome == "failed" ? local : QStringLiteral("1.1"));
-    if (outcome == "failed")
-        QVERIFY(run.capture.lines().filter("Error:  ").size() == 1);
-}
-
-void TestDownloadQueue::resume_data()
-{
-    QTest::addColumn<int>("partial");      // bytes of a partial file kept by an earlier start
-    QTest::addColumn<bool>("stall");       // the first transfer stalls after 100000 bytes
-    QTest::addColumn<int>("status");       // the answer to the Range request
-    QTest::addColumn<QByteArray>("range"); // its Content-Range
-    QTest::addColumn<bool>("saved");
-    QTest::addColumn<QString>("line");  // a log line that starts so
-    QTest::addColumn<QString>("twist"); // what else is hostile
-    QTest::newRow("continued where it broke off")
-        << 0 << true << 206 << QByteArray("bytes 100000-299999/300000") << true << "Transfer of "
-        << QString();
-    QTest::newRow("Content-Range elsewhere")
-        << 0 << true << 206 << QByteArray("bytes 0-299999/300000") << false
-        << "Error:  " << QString();
-    QTest::newRow("Content-Range with another total")
-        << 0 << true << 206 << QByteArray("bytes 100000-300000/300001") << false
-        << "Error:  " << QString();
-    QTest::newRow("Range ignored: from the start")
-        << 0 << true << 200 << QByteArray() << true << "The server sends all of " << QString();
-    QTest::newRow("kept partial file continued")
-        << 100000 << false << 206 << QByteArray("bytes 100000-299999/300000") << true << "Resuming "
-        << QString();
-    QTest::newRow("kept partial file longer than the file")
-        << 400000 << false << 200 << QByteArray() << true << "Not resuming " << QString();
-    // Kept and server-supplied values that would break a request or a sum.
-    QTest::newRow("kept validator with a bare CR")
-        << 100000 << false << 200 << QByteArray() << true << "Saved!"
-        << "CR";
-    QTest::newRow("206 with an absurd Content-Length")
-        << 0 << true << 206 << QByteArray("bytes 100000-299999/300000") << false << "Error:  "
-        << "length";
-}
-
-// A transfer cut short goes on with a Range request guarded by If-Range; the answer must
-// continue exactly where it was asked, and the finished file is verified.
-void TestDownloadQueue::resume()
-{
-    QFETCH(int, partial);
-    QFETCH(bool, stall);
-    QFETCH(int, status);
-    QFETCH(QByteArray, range);
-    QFETCH(QString, twist);
-    qputenv("EMBERCREST_TRANSFER_TIMEOUT_MS", "300");
-    const QByteArray whole = TestHttpServer::patternBytes(0, 300000, 3);
-    const QString target = client + "/Data/ruRU/r.bin";
-    QVERIFY(writeFile(target, "old"));
-    if (partial) {
-        QVERIFY(writeFile(target + ".partial", whole.left(qMin(partial, 300000)) +
-                                                   QByteArray(qMax(0, partial - 300000), 'x')));
-        const QByteArray validator = twist == "CR" ? "\"v1\r\"" : "\"v1\"";
-        QVERIFY(writeFile(target + ".partial.info",
-                          url("/r.bin").toUtf8() + "\n" + validator + "\n300000\n"));
-    }
-    TestHttpServer::Route first;
-    first.patternSize = 300000;
-    first.patternSeed = 3;
-    first.stallAfter = stall ? 100000 : -1;
-    first.extraHeaders = {{"ETag", "\"v1\""}};
-    TestHttpServer::Route second;
-    second.status = status;
-    second.body = status == 206 ? whole.mid(100000) : whole;
-    second.extraHeaders = {{"ETag", "\"v1\""}};
-    if (!range.isEmpty())
-        second.extraHeaders.append({"Content-Range", range});
-    if (twist == "length")
-        second.raw = "HTTP/1.1 206 Partial Content\r\nETag: \"v1\"\r\nContent-Range: " + range +
-                     "\r\nContent-Length: 9223372036854775807\r\n\r\n" + second.body;
-    server->setRoute("/r.bin", partial ? second : first);
-    connect(server, &TestHttpServer::requestReceived, this, [&](const QString &path) {
-        if (path == "/r.bin")
-            server->setRoute(path, second);
-    });
-    QJsonObject manifest =
-        QJsonDocument::fromJson(manifestJson("1.1", {{"ruRU", {url("/r.bin")}}})).object();
-    manifest.insert(
-        "integrity",
-        QJsonObject{
-            {url("/r.bin"),
-             QJsonObject{
-                 {"size", 300000},
-                 {"sha256",
-                  QString::fromLatin1(
-                      QCryptographicHash::hash(whole, QCryptographicHash::Sha256).toHex())}}}});
-    server->serve(kManifestPath, QJsonDocument(manifest).toJson());
-
-    Run run;
-    QVERIFY(run.waitForEnd());
-    QFETCH(bool, saved);
-    QCOMPARE(run.done.count(), int(saved));
-    QCOMPARE(readFile(target), saved ? whole : QByteArray("old"));
-    QCOMPARE(filesBelow(client + "/Data/ruRU"), QStringList{"r.bin"});
-    QFETCH(QString, line);
-    QVERIFY2(!run.capture.lines()
-                  .filter(QRegularExpression("^" + QRegularExpression::escape(line)))
-                  .isEmpty(),
-             qPrintable(run.capture.lines().join('\n')));
-    if (twist == "length")
-        return; // the length is refused, whatever is asked for afterwards
-    const TestHttpServer::Request last = server->requests().last();
-    if (stall || (partial == 100000 && twist.isEmpty())) {
-        QCOMPARE(last.header("Range"), QByteArray("bytes=100000-"));
-        QCOMPARE(last.header("If-Range"), QByteArray("\"v1\""));
-    } else {
-        QVERIFY(last.header("Range").isNull());
-    }
-}
-
-// A launcher killed while a big file waits for more leaves on disk all that arrived: the next
-// start continues from there, and asks for no byte it had already.
-void TestDownloadQueue::partialFileHoldsAllThatArrived()
-{
-    const qint64 size = Resume::kKeepAcrossStartsBytes + 1;
-    TestHttpServer::Route route;
-    route.patternSize = size;
-    route.patternSeed = 3;
-    route.stallAfter = 5000; // a few kilobytes, less than any write buffer holds
-    route.extraHeaders = {{"ETag", "\"v1\""}};
-    server->setRoute("/r.bin", route);
-    server->serve(kManifestPath,
-                  withIntegrity(manifestJson("1.1", {{"ruRU", {url("/r.bin")}}}),
-                                {{url("/r.bin"), TestHttpServer::patternBytes(0, size, 3)}}));
-
-    Run run;
-    const QString partial = client + "/Data/ruRU/r.bin.partial";
-    QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(partial).size(), qint64(5000), 10000);
-    QCOMPARE(readFile(partial), TestHttpServer::patternBytes(0, 5000, 3));
-}
-
-// A re-check during a run announces 1.2 and lists one more file; its append() comes only after
-// the run of 1.1 has ended. That run records 1.1, not 1.2, and the new file waits for the
-// re-check's own append().
-void TestDownloadQueue::newerVersionFoundWhileTheRunEnds()
-{
-    server->setRoute("/a.bin", slowMiB());
-    server->serve("/b.bin", "b");
-    publish({{"ruRU", {url("/a.bin")}}});
-
-    Run run;
-    QVERIFY(run.progress.wait());
-    server->serve(kManifestPath, manifestJson("1.2", {{"ruRU", {url("/a.bin"), url("/b.bin")}}}));
-    qputenv("EMBERCREST_DELAY_MS", "1500");
-    run.updater.CheckUpdates();
-    QTRY_COMPARE_WITH_TIMEOUT(linesEqualTo(run.capture.lines(), kReading).size(), 2, 10000);
-    qputenv("EMBERCREST_DELAY_MS", "0");
-    // The first run may have ended already, while the reading was awaited (a slow machine).
-    QTRY_COMPARE_WITH_TIMEOUT(run.done.count(), 1, 10000);
-    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.1"));
-    QCOMPARE(server->hits("/b.bin"), 0);
-
-    QTRY_COMPARE_WITH_TIMEOUT(run.done.count(), 2, 10000);
-    QCOMPARE(readFile(client + "/Data/ruRU/b.bin"), QByteArray("b"));
-    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.2"));
-    QCOMPARE(run.failed.count(), 0);
-}
-
-// A re-check during a run brings an older manifest that no longer lists a waiting file: that
-// file is still checked against what the manifest that queued it says.
-void TestDownloadQueue::recheckKeepsWhatQueuedFilesMustBe()
-{
-    server->setRoute("/a.bin", slowMiB());
-    server->serve("/x.bin", "FORGED x");
-    const QByteArray a = TestHttpServer::patternBytes(0, 1 << 20, 0);
-    server->serve(kManifestPath,
-                  withIntegrity(manifestJson("1.2", {{"ruRU", {url("/a.bin"), url("/x.bin")}}}),
-                                {{url("/a.bin"), a}, {url("/x.bin"), "GENUINE!"}}));
-    const QString x = client + "/Data/ruRU/x.bin";
-    QVERIFY(writeFile(x, "old x"));
-
-    Run run;
-    QVERIFY(run.progress.wait());
-    server->serve(kManifestPath, withIntegrity(manifestJson("1.1", {{"ruRU", {url("/a.bin")}}}),
-                                               {{url("/a.bin"), a}}));
-    run.updater.CheckUpdates();
-    QVERIFY(run.waitForEnd());
-    QCOMPARE(readFile(x), QByteArray("old x"));
-    QCOMPARE(run.failed.count(), 1);
-    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
-}
-
-// A re-check that brings a newer manifest while f.bin waits: f.bin is fetched as the newer one
-// lists it, and the run records the newer version only with that file in place.
-void TestDownloadQueue::newerManifestRebindsWaitingFiles()
-{
-    TestHttpServer::Route slow = slowMiB();
-    slow.dripIntervalMs = 200; // 1.6 s: the re-check's queue comes long before its end
-    server->setRoute("/a.bin", slow);
-    server->serve("/f.bin", "f of 1.2");
-    const QByteArray a = TestHttpServer::patternBytes(0, 1 << 20, 0);
-    const auto manifest = [&](const char *version, const QByteArray &f) {
-        return withIntegrity(manifestJson(version, {{"ruRU", {url("/a.bin"), url("/f.bin")}}}),
-                             {{url("/a.bin"), a}, {url("/f.bin"), f}});
-    };
-    server->serve(kManifestPath, manifest("1.2", "f of 1.2"));
-
-    Run run;
-    QVERIFY(run.progress.wait());
-    server->serve(kManifestPath, manifest("1.3", "f of 1.3"));
-    server->serve("/f.bin", "f of 1.3");
-    run.updater.CheckUpdates();
-    QTRY_VERIFY_WITH_TIMEOUT(run.done.count() + run.failed.count() > 0, 20000);
-    QCOMPARE(readFile(client + "/Data/ruRU/f.bin"), QByteArray("f of 1.3"));
-    QCOMPARE(run.failed.count(), 0);
-    QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.3"));
-}
-
-// An append() that queues nothing while a file is on its way still emits finished() from the
-// event loop, and the run goes on.
-void TestDownloadQueue::emptyAppendWhileAFileIsOnItsWay()
-{
-    server->setRoute("/a.bin", slowMiB());
-    publish({{"ruRU", {url("/a.bin")}}});
-
-    Run run;
-    QVERIFY(run.progress.wait());
-    Config::WriteSetting("WClientLocale", "ruRU", "0");
-    QVERIFY(QMetaObject::invokeMethod(&run.updater, "append"));
-    QVERIFY(run.waitForEnd());
-    QCOMPARE(run.finished.count(), 2);
-    QCOMPARE(run.done.count(), 1);
-}
-
-// An append() that queues a file while the run's files are flushed starts a run of its own: the
-// first run keeps its counts, version and signal. Posted from the reply gate's view of the last
-// reply, it is handled after the queue ran empty and before the flush's end can be.
-void TestDownloadQueue::appendWhileTheRunIsFlushed()
-{
-    server->serve("/a.bin", "a");
-    publish({{"ruRU", {url("/a.bin")}}});
-
-    Run run;
-    auto *network = run.updater.findChild<QNetworkAccessManager *>();
-    QVERIFY(network);
-    int appended = 0;
-    connect(network, &QNetworkAccessManager::finished, this, [&](QNetworkReply *reply) {
-        if (reply->url() == QUrl(url("/a.bin")) && appended++ == 0)
-            QVERIFY(QMetaObject::invokeMethod(&run.updater, "append", Qt::QueuedConnection));
-    });
-    QTRY_COMPARE_WITH_TIMEOUT(run.done.count(), 2, 20000);
-    QCOMPARE(server->hits("/a.bin"), 2);
-    QCOMPARE(linesEqualTo(run.capture.lines(), "1 / 1 files downloaded successfully").size(), 2);
-    QCOMPARE(run.failed.count(), 0);
-}
-
-// Two launchers on one client at once: neither takes the other's file in the making for a
-// leftover, and both save every file and record the version.
-void TestDownloadQueue::twoLaunchersInOneFolder()
-{
-    const QStringList paths{"/a.bin", "/b.bin", "/c.bin"};
-    QStringList urls;
-    for (const QString &path : paths) {
-        TestHttpServer::Route route;
-        route.patternSize = 512 * 1024;
-        route.patternSeed = path.at(1).unicode();
-        route.dripChunk = 64 * 1024;
-        route.dripIntervalMs = 20;
-        server->setRoute(path, route);
-        urls << url(path);
-    }
-    publish({{"ruRU", urls}});
-
-    Run first;
-    // The second one starts while the first one writes a.bin.
-    const QDir data(client + "/Data/ruRU");
-    QTRY_VERIFY(!data.entryList({"a.bin.emberpart-*"}, QDir::Files).isEmpty());
-    AppConfig second;
-    QSignalSpy secondDone(&second, SIGNAL(downloadFinishedMain()));
-    QVERIFY(first.waitForEnd());
-    QTRY_COMPARE_WITH_TIMEOUT(secondDone.count(), 1, 20000);
-    QCOMPARE(first.done.count(), 1);
-    for (const QString &path : paths)
-        QVERIFY(samePattern(client + "/Data/ruRU" + path, 512 * 1024, path.at(1).unicode()));
-    QCOMPARE(filesBelow(client + "/Data/ruRU"), QStringList({"a.bin", "b.bin", "c.bin"}));
-}
-
-void TestDownloadQueue::partialFilesAreNotTrusted_data()
-{
-    QTest::addColumn<QString>("planted"); // what an earlier start or someone else left there
-    // An earlier start's partial file is a link out of the game folder: it is not followed.
-    QTest::newRow("partial file is a link") << "partial link";
-    // A whole file that fails its hash is not kept to be continued.
-    QTest::newRow("whole but wrong: dropped") << "wrong";
-    // Another launcher holds the lock on it: neither continued nor replaced here, the file is
-    // fetched whole.
-    QTest::newRow("partial file another launcher writes") << "in use";
-    // The target itself is a link out of the game folder: replaced by the file, not written
-    // through (a linked folder on the way to it is the player's, and stays).
-    QTest::newRow("target is a link") << "target link";
-}
-
-void TestDownloadQueue::partialFilesAreNotTrusted()
-{
-    QFETCH(QString, planted);
-    const bool saved = planted != "wrong";
-    const qint64 size = saved ? 300000 : 9 << 20;
-    const QByteArray whole = TestHttpServer::patternBytes(0, size, 3);
-    const QString target = client + "/Data/ruRU/r.bin";
-    const QString outside = work->filePath("outside.bin");
-    const QByteArray info = url("/r.bin").toUtf8() + "\n\"v1\"\n" + QByteArray::number(size) + "\n";
-    QFile theirs(target + ".partial");
-    if (planted == "target link") {
-        QVERIFY(writeFile(outside, "outside"));
-        QVERIFY(QFile::link(outside, target));
-    } else {
-        QVERIFY(writeFile(target, "old"));
-    }
-    if (planted == "partial link") {
-        QVERIFY(writeFile(outside, whole.left(100000)));
-        QVERIFY(QFile::link(outside, target + ".partial"));
-        QVERIFY(writeFile(target + ".partial.info", info));
-    } else if (planted == "in use") {
-#ifdef Q_OS_UNIX
-        QVERIFY(writeFile(theirs.fileName(), whole.left(100000)));
-        QVERIFY(writeFile(target + ".partial.info", info));
-        QVERIFY(theirs.open(QIODevice::Append));
-        QCOMPARE(::flock(theirs.handle(), LOCK_EX | LOCK_NB), 0);
-#else
-        QSKIP("Only POSIX systems here lock a partial file against another launcher");
-#endif
-    }
-    TestHttpServer::Route route;
-    route.patternSize = size;
-    route.patternSeed = 3;
-    route.extraHeaders = {{"ETag", "\"v1\""}};
-    server->setRoute("/r.bin", route);
-    QByteArray listed = whole;
-    if (!saved)
-        listed[0] = char(listed.at(0) + 1);
-    server->serve(kManifestPath, withIntegrity(manifestJson("1.1", {{"ruRU", {url("/r.bin")}}}),
-                                               {{url("/r.bin"), listed}}));
-
-    Run run;
-    QVERIFY(run.waitForEnd(30000));
-    QCOMPARE(readFile(target), saved ? whole : QByteArray("old"));
-    QCOMPARE(QFileInfo(target).isSymLink(), false);
-    if (planted == "in use") {
-        QCOMPARE(readFile(theirs.fileName()), whole.left(100000));
-        QCOMPARE(filesBelow(client + "/Data/ruRU"),
-                 QStringList({"r.bin", "r.bin.partial", "r.bin.partial.info"}));
-        return;
-    }
-    QCOMPARE(filesBelow(client + "/Data/ruRU"), QStringList{"r.bin"});
-    if (planted == "partial link")
-        QCOMPARE(readFile(outside), whole.left(100000));
-    if (planted == "target link")
-        QCOMPARE(readFile(outside), QByteArray("outside"));
 }
 
 QTEST_GUILESS_MAIN(TestDownloadQueue)
