@@ -60,9 +60,9 @@ bool FileTransfer::start()
         result = {Kind::NotOpened, QString()};
         return false;
     }
-    const QString refusal = planned.refusal(integrityRequired);
-    if (!refusal.isEmpty()) {
-        result = {Kind::Failed, refusal};
+    const Problem refusal = planned.refusal(integrityRequired);
+    if (refusal) {
+        result = {Kind::Failed, refusal.reason};
         return false;
     }
     if (!planned.integrity)
@@ -124,18 +124,14 @@ bool FileTransfer::resumePartial()
 
 void FileTransfer::restartFile()
 {
-    const QString problem = sink.restart();
-    if (!problem.isEmpty()) {
-        writeFailed = true;
-        transferProblem = problem;
-    }
+    if (Problem problem = sink.restart())
+        failure = problem;
 }
 
 // Asks for the file from the first byte not yet written (all of it on a first try).
 void FileTransfer::beginTransfer()
 {
-    writeFailed = false;
-    transferProblem.clear();
+    failure = {};
     headersSeen = false;
     decoder.reset();
     codedBytes = 0;
@@ -155,7 +151,7 @@ void FileTransfer::endWhenTooSlow(QObject *transfer)
 {
     new TransferGuard(transfer, {}, [self = QPointer<FileTransfer>(this)](const QString &why) {
         if (self)
-            self->stop(QStringLiteral("%1: %2").arg(self->planned.target, why));
+            self->stop({QStringLiteral("%1: %2").arg(self->planned.target, why)});
     });
 }
 
@@ -182,7 +178,7 @@ void FileTransfer::headersArrived()
                 : Resume::rangeProblem(activeReply->rawHeader("Content-Range"),
                                        validatorOf(activeReply), resumeFrom, fullSize, validator);
         if (!problem.isEmpty())
-            stop(planned.target + QStringLiteral(": ") + problem);
+            stop({planned.target + QStringLiteral(": ") + problem});
         return;
     }
     if (resumeFrom > 0 && status == 200) {
@@ -281,33 +277,30 @@ bool FileTransfer::writeSlice(qint64 maxBytes)
     if (available <= 0)
         return false;
     const QByteArray chunk = from->read(qMin(decoder ? kCodedSliceBytes : maxBytes, available));
-    if (writeFailed)
+    if (failure)
         return true;
-    const QString problem = decoder ? writeDecoded(chunk) : sink.write(chunk);
-    if (!problem.isEmpty())
+    if (Problem problem = decoder ? writeDecoded(chunk) : sink.write(chunk))
         stop(problem);
     return true;
 }
 
-QString FileTransfer::writeDecoded(const QByteArray &coded)
+Problem FileTransfer::writeDecoded(const QByteArray &coded)
 {
     codedBytes += coded.size();
     decoder->feed(coded);
     for (QByteArray piece; !(piece = decoder->take(kDecodedPieceBytes)).isEmpty();) {
-        const QString problem = sink.write(piece);
-        if (!problem.isEmpty())
+        if (Problem problem = sink.write(piece))
             return problem;
     }
     if (!decoder->problem().isEmpty())
-        return planned.target + QStringLiteral(": ") + decoder->problem();
-    return QString();
+        return {planned.target + QStringLiteral(": ") + decoder->problem()};
+    return {};
 }
 
 // The file cannot be saved any more: the transfer is cut short from the event loop.
-void FileTransfer::stop(const QString &problem)
+void FileTransfer::stop(const Problem &problem)
 {
-    transferProblem = problem;
-    writeFailed = true;
+    failure = problem;
     if (activeReply)
         QTimer::singleShot(0, activeReply, &QNetworkReply::abort);
     else if (chunkedGet)
@@ -333,7 +326,7 @@ void FileTransfer::replyFinished()
 bool FileTransfer::retry()
 {
     QNetworkReply *reply = activeReply;
-    if (writeFailed || validator.isEmpty() || retries >= Resume::kMaxRetries)
+    if (failure || validator.isEmpty() || retries >= Resume::kMaxRetries)
         return false;
     const int status = statusOf(reply);
     if (status == 416 && resumeFrom > 0) {
@@ -364,27 +357,25 @@ bool FileTransfer::retry()
 TransferOutcome FileTransfer::judgeReply()
 {
     const int status = statusOf(activeReply);
-    QString problem;
-    if (writeFailed)
-        problem = transferProblem;
-    else if (activeReply->error() != QNetworkReply::NoError)
-        problem = activeReply->errorString();
-    if (problem.isEmpty() && isRedirect(status)) {
+    Problem problem = failure;
+    if (!problem && activeReply->error() != QNetworkReply::NoError)
+        problem = {activeReply->errorString()};
+    if (!problem && isRedirect(status)) {
         sink.discard();
         return {Kind::Redirected, QString()};
     }
     // Nothing conditional was asked for: "not modified" can only mean keeping the file that is
     // there. With the manifest's hash the file here was found to differ: keeping it would keep
     // it wrong. Without a file there is nothing to keep.
-    if (problem.isEmpty() && status == 304) {
+    if (!problem && status == 304) {
         if (planned.integrity)
-            problem = QStringLiteral("Not Modified, but the file here is not the one the "
-                                     "manifest lists");
+            problem = {QStringLiteral("Not Modified, but the file here is not the one the "
+                                      "manifest lists")};
         else if (!QFileInfo(outputFile.targetPath()).isFile())
-            problem = QStringLiteral("Not Modified, but there is no file to keep");
+            problem = {QStringLiteral("Not Modified, but there is no file to keep")};
         sink.discard();
-        return problem.isEmpty() ? TransferOutcome{Kind::NotModified, QString()}
-                                 : TransferOutcome{Kind::Failed, problem};
+        return problem ? TransferOutcome{Kind::Failed, problem.reason}
+                       : TransferOutcome{Kind::NotModified, QString()};
     }
     // The connection can close before Content-Length bytes came without the reply saying so.
     // A continued transfer announces only the rest.
@@ -396,16 +387,16 @@ TransferOutcome FileTransfer::judgeReply()
                               ? std::numeric_limits<qint64>::max()
                               : announcedBytes + resumeFrom;
     const qint64 written = decoder ? codedBytes : sink.written();
-    if (problem.isEmpty() && announced.isValid() && !hasNoBody(status) && wanted != written)
-        problem = QStringLiteral("Transfer ended after %1 of %2 bytes").arg(written).arg(wanted);
-    if (problem.isEmpty() && decoder && !decoder->ended() && !hasNoBody(status))
-        problem = QStringLiteral("The compressed body of %1 ended early").arg(planned.target);
+    if (!problem && announced.isValid() && !hasNoBody(status) && wanted != written)
+        problem = {QStringLiteral("Transfer ended after %1 of %2 bytes").arg(written).arg(wanted)};
+    if (!problem && decoder && !decoder->ended() && !hasNoBody(status))
+        problem = {QStringLiteral("The compressed body of %1 ended early").arg(planned.target)};
     // A partial file that the connection cut short is kept for the next start to continue.
-    if (!problem.isEmpty() && outputFile.isPersistent() && transferProblem.isEmpty() &&
+    if (problem && outputFile.isPersistent() && !failure &&
         Resume::worthContinuing(status, activeReply->error(), written, fullSize) &&
         written < fullSize) {
         outputFile.release();
-        return {Kind::KeptToContinue, problem};
+        return {Kind::KeptToContinue, problem.reason};
     }
     return commit(problem);
 }
@@ -414,7 +405,7 @@ void FileTransfer::chunkedFinished()
 {
     while (writeSlice(UpdaterRequests::kReadBufferBytes)) {
     }
-    const QString problem = writeFailed ? transferProblem : chunkedGet->problem();
+    const Problem problem = failure ? failure : Problem{chunkedGet->problem()};
     chunkedGet->disconnect(this);
     chunkedGet->deleteLater();
     chunkedGet = nullptr;
@@ -423,11 +414,11 @@ void FileTransfer::chunkedFinished()
 
 // The file goes over the target when nothing is wrong with it; otherwise it and any partial
 // file are dropped.
-TransferOutcome FileTransfer::commit(const QString &problem)
+TransferOutcome FileTransfer::commit(const Problem &problem)
 {
-    const QString failure = sink.commit(problem, hashCache);
-    return failure.isEmpty() ? TransferOutcome{Kind::Saved, QString()}
-                             : TransferOutcome{Kind::Failed, failure};
+    const Problem unsaved = sink.commit(problem, hashCache);
+    return unsaved ? TransferOutcome{Kind::Failed, unsaved.reason}
+                   : TransferOutcome{Kind::Saved, QString()};
 }
 
 void FileTransfer::end(const TransferOutcome &outcome)

@@ -81,13 +81,13 @@ private:
     void readChunkedBodyItself();
     QIODevice *source() const;
     bool writeSlice(qint64 maxBytes);
-    QString writeDecoded(const QByteArray &coded);
-    void stop(const QString &problem);
+    Problem writeDecoded(const QByteArray &coded);
+    void stop(const Problem &problem);
     void replyFinished();
     void chunkedFinished();
     bool retry();
     TransferOutcome judgeReply();
-    TransferOutcome commit(const QString &problem);
+    TransferOutcome commit(const Problem &problem);
     void end(const TransferOutcome &outcome);
     void restartFile();
 
@@ -101,9 +101,8 @@ private:
     QPointer<QNetworkReply> activeReply;
     ChunkedGet *chunkedGet = nullptr;
     DownloadSink sink{outputFile, planned};
-    bool writeFailed = false;
     bool writeSliceArmed = false;
-    QString transferProblem; // why the file cannot be saved, once that is clear
+    Problem failure; // why the file cannot be saved, once that is clear
     // A body the server compressed, and its bytes as they came.
     std::unique_ptr<ContentDecoder> decoder;
     qint64 codedBytes = 0;
