@@ -110,8 +110,8 @@ void AppConfig::startNextDownload()
         waitingUrls.remove(url);
         const PlannedFile file = plan.take(url);
         activeFileName = file.target;
-        transfer = new FileTransfer(network, file, outputFile, hashCache,
-                                    !manifestPublicKey().isEmpty(), this);
+        transfer = FileTransfer::create(network, file, outputFile, hashCache,
+                                        !manifestPublicKey().isEmpty(), this);
         connect(transfer, SIGNAL(progress(qint64, qint64)), this,
                 SLOT(downloadProgress(qint64, qint64)));
         connect(transfer, SIGNAL(finished()), this, SLOT(downloadFinished()));
