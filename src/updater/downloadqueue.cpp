@@ -60,8 +60,8 @@ const FileTransfer *DownloadQueue::startNext(bool integrityRequired)
         }
         const QUrl url = pendingUrls.takeFirst();
         waitingUrls.remove(url);
-        transfer = new FileTransfer(network, plan.take(url), outputFile, hashCache,
-                                    integrityRequired, this);
+        transfer = FileTransfer::create(network, plan.take(url), outputFile, hashCache,
+                                        integrityRequired, this);
         connect(transfer, &FileTransfer::progress, this, &DownloadQueue::progress);
         connect(transfer, &FileTransfer::finished, this, &DownloadQueue::fileFinished);
         connect(transfer, &FileTransfer::dataArrived, this, &DownloadQueue::dataArrived);

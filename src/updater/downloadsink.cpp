@@ -9,27 +9,29 @@ DownloadSink::DownloadSink(StagedFile &file, const PlannedFile &planned)
 {
 }
 
-QString DownloadSink::write(const QByteArray &chunk)
+Problem DownloadSink::write(const QByteArray &chunk)
 {
     if (!file.write(chunk))
-        return file.errorString();
+        return {file.errorString()};
     bytes += chunk.size();
     if (!planned.integrity)
-        return QString();
+        return {};
     hash.addData(chunk);
     // Longer than the manifest says: it cannot be the file, no use fetching the rest.
     if (bytes > planned.integrity->size)
-        return QStringLiteral("%1 is longer than the %2 bytes the manifest gives")
-            .arg(planned.target)
-            .arg(planned.integrity->size);
-    return QString();
+        return {QStringLiteral("%1 is longer than the %2 bytes the manifest gives")
+                    .arg(planned.target)
+                    .arg(planned.integrity->size)};
+    return {};
 }
 
-QString DownloadSink::restart()
+Problem DownloadSink::restart()
 {
     bytes = 0;
     hash.reset();
-    return file.restart() ? QString() : file.errorString();
+    if (!file.restart())
+        return {file.errorString()};
+    return {};
 }
 
 void DownloadSink::continueFrom(Sha256 &start, qint64 have)
@@ -38,38 +40,38 @@ void DownloadSink::continueFrom(Sha256 &start, qint64 have)
     bytes = have;
 }
 
-// With the manifest's size and SHA-256, compares what arrived; empty when it is the file.
-QString DownloadSink::contentProblem()
+// With the manifest's size and SHA-256, compares what arrived; none when it is the file.
+Problem DownloadSink::contentProblem()
 {
     // The hash is of the bytes written here; the file on disk must hold just those (nobody
     // else appended to it).
     const qint64 onDisk = file.size();
     if (onDisk != bytes)
-        return QStringLiteral("%1 holds %2 bytes on disk, but %3 were written to it; the old file "
-                              "is kept")
-            .arg(planned.target)
-            .arg(onDisk)
-            .arg(bytes);
+        return {QStringLiteral("%1 holds %2 bytes on disk, but %3 were written to it; the old "
+                               "file is kept")
+                    .arg(planned.target)
+                    .arg(onDisk)
+                    .arg(bytes)};
     const QByteArray sha256 = hash.hexResult();
     if (bytes == planned.integrity->size && sha256 == planned.integrity->sha256)
-        return QString();
-    return QStringLiteral("%1 arrived with %2 bytes and SHA-256 %3, but the manifest says %4 "
-                          "bytes and SHA-256 %5; the old file is kept")
-        .arg(planned.target)
-        .arg(bytes)
-        .arg(QString::fromLatin1(sha256))
-        .arg(planned.integrity->size)
-        .arg(QString::fromLatin1(planned.integrity->sha256));
+        return {};
+    return {QStringLiteral("%1 arrived with %2 bytes and SHA-256 %3, but the manifest says %4 "
+                           "bytes and SHA-256 %5; the old file is kept")
+                .arg(planned.target)
+                .arg(bytes)
+                .arg(QString::fromLatin1(sha256))
+                .arg(planned.integrity->size)
+                .arg(QString::fromLatin1(planned.integrity->sha256))};
 }
 
-QString DownloadSink::commit(QString problem, HashCache &cache)
+Problem DownloadSink::commit(Problem problem, HashCache &cache)
 {
-    if (problem.isEmpty() && planned.integrity)
+    if (!problem && planned.integrity)
         problem = contentProblem();
     const bool partial = file.isPersistent();
-    if (problem.isEmpty() && !file.commit())
-        problem = file.errorString();
-    if (!problem.isEmpty()) {
+    if (!problem && !file.commit())
+        problem = {file.errorString()};
+    if (problem) {
         discard();
         return problem;
     }
@@ -78,7 +80,7 @@ QString DownloadSink::commit(QString problem, HashCache &cache)
     // A verified file's hash is remembered, so that the next update need not read it.
     if (planned.integrity)
         cache.remember(planned.target, FileStamp::of(file.targetPath()), planned.integrity->sha256);
-    return QString();
+    return {};
 }
 
 void DownloadSink::discard()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "problem.h"
 #include "runplan.h"
 #include "sha256.h"
 
@@ -19,21 +20,21 @@ class DownloadSink
 public:
     DownloadSink(StagedFile &file, const PlannedFile &planned);
 
-    // Empty when the chunk was written; otherwise why the file cannot be saved any more.
-    QString write(const QByteArray &chunk);
+    // None when the chunk was written; otherwise why the file cannot be saved any more.
+    Problem write(const QByteArray &chunk);
     qint64 written() const { return bytes; }
-    // From the first byte again; empty, or why that failed.
-    QString restart();
+    // From the first byte again; none, or why that failed.
+    Problem restart();
     // A kept partial file's `have` bytes are there already; `hash` holds their SHA-256 state.
     void continueFrom(Sha256 &hash, qint64 have);
     // Moves the file over its target unless `problem` says otherwise or it is not the listed
-    // file; otherwise drops it and any partial file kept for it. Empty when it was moved.
-    QString commit(QString problem, HashCache &cache);
+    // file; otherwise drops it and any partial file kept for it. None when it was moved.
+    Problem commit(Problem problem, HashCache &cache);
     // Drops the file and any partial file kept for it; the target is not touched.
     void discard();
 
 private:
-    QString contentProblem();
+    Problem contentProblem();
 
     StagedFile &file;
     const PlannedFile &planned;

@@ -1,16 +1,16 @@
 #include "runplan.h"
 
-QString PlannedFile::refusal(bool integrityRequired) const
+Problem PlannedFile::refusal(bool integrityRequired) const
 {
     if (!integrity && integrityRequired)
-        return QStringLiteral("the signed manifest gives no size and SHA-256 for %1; the file is "
-                              "not fetched")
-            .arg(url.toString());
+        return {QStringLiteral("the signed manifest gives no size and SHA-256 for %1; the file "
+                               "is not fetched")
+                    .arg(url.toString())};
     if (integrity && !integrity->isValid())
-        return QStringLiteral("the manifest's size and SHA-256 for %1 are unusable (%2); the file "
-                              "is not fetched")
-            .arg(url.toString(), integrity->problem);
-    return QString();
+        return {QStringLiteral("the manifest's size and SHA-256 for %1 are unusable (%2); the "
+                               "file is not fetched")
+                    .arg(url.toString(), integrity->problem)};
+    return {};
 }
 
 void RunPlan::noteListed(const QString &urlText, const ManifestReading &reading)

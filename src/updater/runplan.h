@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manifestreader.h"
+#include "problem.h"
 
 #include <QHash>
 #include <QString>
@@ -20,8 +21,8 @@ struct PlannedFile
     std::optional<FileIntegrity> integrity;
 
     // Why the file must not be fetched at all (an unusable entry, or none where a signed
-    // manifest must give one); empty when it may be.
-    QString refusal(bool integrityRequired) const;
+    // manifest must give one); none when it may be.
+    Problem refusal(bool integrityRequired) const;
 };
 
 // What the manifest readings listed, and what the queued files were bound to. A file's

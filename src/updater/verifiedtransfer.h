@@ -1,0 +1,37 @@
+#pragma once
+
+#include "httptransfer.h"
+
+#include <QByteArray>
+
+// A file with an integrity entry, whose listed size and SHA-256 prove the assembled file: the
+// file there may already be the listed one (LocalCopy), a transfer that breaks off is continued
+// with Range/If-Range a few times, a big one across starts (Resume), and nothing but the listed
+// bytes is ever moved over the target.
+class VerifiedTransfer final : public HttpTransfer
+{
+    Q_OBJECT
+
+public:
+    VerifiedTransfer(QNetworkAccessManager *network, const PlannedFile &file, StagedFile &output,
+                     HashCache &cache, bool integrityRequired, QObject *parent = nullptr);
+
+    bool start() override;
+
+private:
+    bool fetch();
+    bool resumePartial();
+    void beginTransfer();
+    void keepPartialAcrossStarts();
+
+    void statusArrived(int status) override;
+    bool retry() override;
+    qint64 rangeStart() const override { return resumeFrom; }
+    Problem notModifiedProblem() const override;
+    bool keepsForNextStart(int status, qint64 written) const override;
+
+    int retries = 0;
+    qint64 resumeFrom = 0; // the offset the current request asked for
+    qint64 fullSize = -1;  // the whole file's size as the server gave it
+    QByteArray validator;  // the server's ETag or Last-Modified, sent with If-Range
+};
