@@ -1,11 +1,11 @@
 #include "chunkedget.h"
 
+#include "requests.h"
+
 #include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
-#include <QNetworkProxyFactory>
-#include <QNetworkProxyQuery>
 #include <QTcpSocket>
 #ifndef QT_NO_SSL
 #include <QSslSocket>
@@ -13,17 +13,6 @@
 
 #include <cstring>
 #include <utility>
-
-namespace {
-
-bool forwardsRequests(const QNetworkProxy &proxy)
-{
-    return (proxy.type() == QNetworkProxy::HttpProxy ||
-            proxy.type() == QNetworkProxy::HttpCachingProxy) &&
-           (proxy.capabilities() & QNetworkProxy::CachingCapability);
-}
-
-} // namespace
 
 ChunkedGet::ChunkedGet(const QNetworkRequest &request, QNetworkAccessManager *network,
                        int stallTimeoutMs, qint64 bufferBytes, QObject *parent)
@@ -41,33 +30,6 @@ ChunkedGet::~ChunkedGet()
         socket->disconnect(this);
         socket->abort();
     }
-}
-
-// As QNetworkAccessManager chooses: the first proxy of the list that can carry the request,
-// an HTTP proxy forwarding plain http, anything that tunnels otherwise.
-QNetworkProxy ChunkedGet::proxyFor(QNetworkAccessManager *network, const QUrl &url)
-{
-    if (!network)
-        return QNetworkProxy(QNetworkProxy::NoProxy);
-    const QNetworkProxyQuery query(url);
-    QList<QNetworkProxy> proxies;
-    if (network->proxy().type() != QNetworkProxy::DefaultProxy)
-        proxies << network->proxy();
-    else if (QNetworkProxyFactory *factory = network->proxyFactory())
-        proxies = factory->queryProxy(query);
-    else
-        proxies = QNetworkProxyFactory::proxyForQuery(query);
-    if (proxies.isEmpty())
-        proxies << QNetworkProxy(QNetworkProxy::NoProxy);
-    const bool secure = url.scheme() == QLatin1String("https");
-    for (const QNetworkProxy &proxy : std::as_const(proxies)) {
-        if (proxy.type() == QNetworkProxy::DefaultProxy)
-            continue;
-        if ((!secure && forwardsRequests(proxy)) ||
-            (proxy.capabilities() & QNetworkProxy::TunnelingCapability))
-            return proxy;
-    }
-    return QNetworkProxy(QNetworkProxy::DefaultProxy);
 }
 
 void ChunkedGet::start()
@@ -89,14 +51,14 @@ void ChunkedGet::connectSocket()
 #else
     socket = secure ? new QSslSocket(this) : new QTcpSocket(this);
 #endif
-    const QNetworkProxy proxy = proxyFor(network, target);
+    const QNetworkProxy proxy = UpdaterRequests::proxyFor(network, target);
     if (proxy.type() == QNetworkProxy::DefaultProxy) {
         fail(QStringLiteral("No suitable proxy found"));
         return;
     }
     // A plain http request goes to an HTTP proxy as it is; everything else goes through the
     // socket's proxy (a CONNECT tunnel, SOCKS) or none. Never the application's default one.
-    if (!secure && forwardsRequests(proxy))
+    if (!secure && UpdaterRequests::forwardsRequests(proxy))
         forwardProxy = proxy;
     socket->setProxy(forwardProxy.type() == QNetworkProxy::NoProxy
                          ? proxy

@@ -52,11 +52,6 @@ public:
     // Empty when the whole body arrived.
     QString problem() const { return failure; }
 
-    // The proxy that `network` would use for `url`: its own one, its proxy factory's first
-    // answer that suits the URL, or the application's. NoProxy without a manager; DefaultProxy
-    // when none of the answers suits the URL.
-    static QNetworkProxy proxyFor(QNetworkAccessManager *network, const QUrl &url);
-
 signals:
     void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
     void finished();

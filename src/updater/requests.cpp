@@ -1,5 +1,8 @@
 #include "requests.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
+#include <QNetworkProxyQuery>
 #include <QtGlobal>
 
 namespace UpdaterRequests {
@@ -111,6 +114,40 @@ bool isRedirect(int status)
 bool hasNoBody(int status)
 {
     return (status >= 100 && status < 200) || status == 204 || status == 304;
+}
+
+bool forwardsRequests(const QNetworkProxy &proxy)
+{
+    return (proxy.type() == QNetworkProxy::HttpProxy ||
+            proxy.type() == QNetworkProxy::HttpCachingProxy) &&
+           (proxy.capabilities() & QNetworkProxy::CachingCapability);
+}
+
+// As QNetworkAccessManager chooses: the first proxy of the list that can carry the request,
+// an HTTP proxy forwarding plain http, anything that tunnels otherwise.
+QNetworkProxy proxyFor(QNetworkAccessManager *network, const QUrl &url)
+{
+    if (!network)
+        return QNetworkProxy(QNetworkProxy::NoProxy);
+    const QNetworkProxyQuery query(url);
+    QList<QNetworkProxy> proxies;
+    if (network->proxy().type() != QNetworkProxy::DefaultProxy)
+        proxies << network->proxy();
+    else if (QNetworkProxyFactory *factory = network->proxyFactory())
+        proxies = factory->queryProxy(query);
+    else
+        proxies = QNetworkProxyFactory::proxyForQuery(query);
+    if (proxies.isEmpty())
+        proxies << QNetworkProxy(QNetworkProxy::NoProxy);
+    const bool secure = url.scheme() == QLatin1String("https");
+    for (const QNetworkProxy &proxy : std::as_const(proxies)) {
+        if (proxy.type() == QNetworkProxy::DefaultProxy)
+            continue;
+        if ((!secure && forwardsRequests(proxy)) ||
+            (proxy.capabilities() & QNetworkProxy::TunnelingCapability))
+            return proxy;
+    }
+    return QNetworkProxy(QNetworkProxy::DefaultProxy);
 }
 
 QByteArray validatorOf(const QNetworkReply *reply)

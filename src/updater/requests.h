@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
@@ -7,6 +8,8 @@
 // The requests the updater sends. Each one gives up when no byte has arrived for
 // transferTimeoutMs(), so a stalled server cannot hang a check or a download. Each asks for
 // compressed bodies as Qt would, which leaves decoding them to the updater (ContentDecoder).
+class QNetworkAccessManager;
+
 namespace UpdaterRequests {
 
 // Bytes a download may hold in memory before the network waits for the disk.
@@ -39,6 +42,12 @@ bool isSuccess(const QNetworkReply *reply);
 bool isRedirect(int status);
 // Statuses whose reply never has a body, whatever Content-Length says.
 bool hasNoBody(int status);
+// The proxy that `network` would use for `url`: its own one, its proxy factory's first answer
+// that suits the URL, or the application's. NoProxy without a manager; DefaultProxy when none of
+// the answers suits the URL.
+QNetworkProxy proxyFor(QNetworkAccessManager *network, const QUrl &url);
+// An HTTP proxy that takes plain http requests as they are, rather than a tunnel.
+bool forwardsRequests(const QNetworkProxy &proxy);
 // What identifies the server's version of a file: its ETag, else its Last-Modified.
 QByteArray validatorOf(const QNetworkReply *reply);
 
