@@ -25,13 +25,12 @@ public:
         QString refusal; // why a manifest that arrived was refused, for the log
     };
 
-    // Sends the requests through `network`. `key`: the base64 keys that the manifest must be
-    // signed with (see ManifestSignature); empty: not checked.
+    // Sends the requests through `network`, marked with `id` (UpdaterRequests::checkIdOf). `key`:
+    // the base64 keys that the manifest must be signed with (see ManifestSignature); empty: not
+    // checked.
     ManifestCheck(QNetworkAccessManager *network, const QUrl &url, const QByteArray &key,
                   quint64 id, QObject *parent = nullptr);
 
-    // The id that the check's requests carry (UpdaterRequests::checkIdOf).
-    quint64 id() const { return checkId; }
     // The signature reply has ended: it is read and released. Returns the manifest reply that
     // waited for it, if any.
     QNetworkReply *signatureArrived(QNetworkReply *reply);

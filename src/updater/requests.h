@@ -18,7 +18,8 @@ constexpr qint64 kReadBufferBytes = 1024 * 1024;
 // 30 s, or EMBERCREST_TRANSFER_TIMEOUT_MS when that is set to a positive number.
 int transferTimeoutMs();
 
-// checkId pairs a manifest request with the request of its signature (0: no signature).
+// checkId: the check (see ManifestCheck) that a manifest request and its signature request
+// belong to.
 QNetworkRequest manifestRequest(const QUrl &url, quint64 checkId = 0);
 // From byte `from` on when it is above 0, with If-Range: `validator`, to continue a file.
 QNetworkRequest fileRequest(const QUrl &url, qint64 from = 0, const QByteArray &validator = {});
