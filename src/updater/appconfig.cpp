@@ -126,7 +126,8 @@ bool AppConfig::readsAsManifest(QNetworkReply *reply) const
 bool AppConfig::OnGetJSON(QNetworkReply *reply)
 {
     const bool isManifest = UpdaterRequests::isManifestRequest(reply->request());
-    ManifestCheck *check = checks.value(UpdaterRequests::checkIdOf(reply->request()));
+    const quint64 checkId = UpdaterRequests::checkIdOf(reply->request());
+    ManifestCheck *check = checks.value(checkId);
     // A signature is no manifest; a manifest that is checked is read once its signature is in.
     if (UpdaterRequests::isSignatureRequest(reply->request())) {
         QNetworkReply *held = check ? check->signatureArrived(reply) : nullptr;
@@ -144,7 +145,7 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
         // A download reply is the queue's. A manifest reply that is no longer wanted is nobody
         // else's, so it is released here.
         if (isManifest) {
-            dropCheck(UpdaterRequests::checkIdOf(reply->request()));
+            dropCheck(checkId);
             reply->deleteLater();
         }
         return false;
@@ -160,7 +161,7 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
         return *flag;
     };
     const QByteArray body = check ? check->conclude(reply).body : QByteArray();
-    dropCheck(UpdaterRequests::checkIdOf(reply->request()));
+    dropCheck(checkId);
     const QString localVersion = installedVersion();
     ManifestReading reading = readManifestVersion(body, localVersion);
     qDebug().noquote() << "OnGetJSON: Reading JSON";

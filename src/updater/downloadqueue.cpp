@@ -83,9 +83,10 @@ std::optional<DownloadQueue::FileEnd> DownloadQueue::endFile()
     FileTransfer *done = std::exchange(transfer, nullptr);
     if (!done)
         return std::nullopt;
-    report(done->file(), done->outcome());
+    const FileEnd ended{done->outcome(), done->reply()};
+    report(done->file(), ended.outcome);
     done->deleteLater();
-    return FileEnd{done->outcome(), done->reply()};
+    return ended;
 }
 
 // The outcome of one file, as the log and the run's counts see it.

@@ -36,22 +36,18 @@ void endWhenUnreasonable(QNetworkReply *reply, qint64 maxBytes)
 
 ManifestCheck::ManifestCheck(QNetworkAccessManager *network, const QUrl &url, const QByteArray &key,
                              quint64 id, QObject *parent)
-    : QObject(parent), network(network), key(key), checkId(id)
+    : QObject(parent), key(key)
 {
-    QNetworkReply *reply = network->get(UpdaterRequests::manifestRequest(url, checkId));
-    ManifestBody::collect(reply);
-    endWhenUnreasonable(reply, TransferGuard::kMaxManifestBytes);
-    if (!key.isEmpty())
-        requestSignature(url);
-}
-
-void ManifestCheck::requestSignature(const QUrl &manifestUrl)
-{
-    QNetworkReply *reply = network->get(UpdaterRequests::signatureRequest(manifestUrl, checkId));
-    endWhenUnreasonable(reply, -1); // its size is bounded as it is read
+    QNetworkReply *manifest = network->get(UpdaterRequests::manifestRequest(url, id));
+    ManifestBody::collect(manifest);
+    endWhenUnreasonable(manifest, TransferGuard::kMaxManifestBytes);
+    if (key.isEmpty())
+        return;
+    QNetworkReply *signature = network->get(UpdaterRequests::signatureRequest(url, id));
+    endWhenUnreasonable(signature, -1); // its size is bounded as it is read
     // At most one byte more than a signature file may hold: a larger file is refused without
     // being downloaded, whatever its size.
-    ManifestBody::collect(reply, kMaxSignatureFileBytes + 1, ManifestBody::AtBound::Keep);
+    ManifestBody::collect(signature, kMaxSignatureFileBytes + 1, ManifestBody::AtBound::Keep);
 }
 
 QNetworkReply *ManifestCheck::signatureArrived(QNetworkReply *reply)

@@ -40,13 +40,10 @@ public:
     Result conclude(QNetworkReply *manifest);
 
 private:
-    void requestSignature(const QUrl &manifestUrl);
     QString signatureProblem(const QByteArray &body) const;
     QString freshnessProblem(const QByteArray &body) const;
 
-    QNetworkAccessManager *network;
     const QByteArray key;
-    const quint64 checkId;
     QNetworkReply *heldManifest = nullptr;
     // The signature file as it arrived: at most one byte more than a signature file may hold.
     QByteArray signature;
