@@ -60,7 +60,7 @@ const FileTransfer *DownloadQueue::startNext(bool integrityRequired)
         }
         const QUrl url = pendingUrls.takeFirst();
         waitingUrls.remove(url);
-        transfer = FileTransfer::create(network, plan.take(url), outputFile, hashCache,
+        transfer = FileTransfer::create(network, plan.take(url), outputFile, hashCache, hosts,
                                         integrityRequired, this);
         connect(transfer, &FileTransfer::progress, this, &DownloadQueue::progress);
         connect(transfer, &FileTransfer::finished, this, &DownloadQueue::fileFinished);
@@ -129,6 +129,7 @@ void DownloadQueue::report(const PlannedFile &file, const TransferOutcome &outco
 // queued while its files are flushed starts a run of its own.
 void DownloadQueue::finishRun()
 {
+    hosts.clear();
     const int saved = std::exchange(savedCount, 0);
     const int queued = std::exchange(queuedCount, 0);
     flush.finish(saved, queued, runVersion, [this](const RunFlush::Ended &run) {

@@ -2,6 +2,7 @@
 
 #include "filetransfer.h"
 #include "hashcache.h"
+#include "hostpool.h"
 #include "runflush.h"
 #include "runplan.h"
 #include "stagedfile.h"
@@ -89,6 +90,8 @@ private:
     // The version that the files of the current run belong to.
     QString runVersion;
     HashCache hashCache{QStringLiteral("hashcache.dat")};
+    // How the manifest's hosts served this run.
+    HostPool hosts;
     // The files of the run, put on disk before its version is recorded.
     RunFlush flush;
 };

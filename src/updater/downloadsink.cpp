@@ -12,16 +12,18 @@ DownloadSink::DownloadSink(StagedFile &file, const PlannedFile &planned)
 Problem DownloadSink::write(const QByteArray &chunk)
 {
     if (!file.write(chunk))
-        return {file.errorString()};
+        return {file.errorString(), Problem::Cause::Here};
     bytes += chunk.size();
     if (!planned.integrity)
         return {};
     hash.addData(chunk);
+    digest.clear();
     // Longer than the manifest says: it cannot be the file, no use fetching the rest.
     if (bytes > planned.integrity->size)
         return {QStringLiteral("%1 is longer than the %2 bytes the manifest gives")
                     .arg(planned.target)
-                    .arg(planned.integrity->size)};
+                    .arg(planned.integrity->size),
+                Problem::Cause::WrongBytes};
     return {};
 }
 
@@ -29,8 +31,9 @@ Problem DownloadSink::restart()
 {
     bytes = 0;
     hash.reset();
+    digest.clear();
     if (!file.restart())
-        return {file.errorString()};
+        return {file.errorString(), Problem::Cause::Here};
     return {};
 }
 
@@ -38,10 +41,11 @@ void DownloadSink::continueFrom(Sha256 &start, qint64 have)
 {
     hash.swap(start);
     bytes = have;
+    digest.clear();
 }
 
 // With the manifest's size and SHA-256, compares what arrived; none when it is the file.
-Problem DownloadSink::contentProblem()
+Problem DownloadSink::verify()
 {
     // The hash is of the bytes written here; the file on disk must hold just those (nobody
     // else appended to it).
@@ -51,8 +55,12 @@ Problem DownloadSink::contentProblem()
                                "file is kept")
                     .arg(planned.target)
                     .arg(onDisk)
-                    .arg(bytes)};
-    const QByteArray sha256 = hash.hexResult();
+                    .arg(bytes),
+                Problem::Cause::Here};
+    // Taken once: finishing the hash starts it anew.
+    if (digest.isEmpty())
+        digest = hash.hexResult();
+    const QByteArray &sha256 = digest;
     if (bytes == planned.integrity->size && sha256 == planned.integrity->sha256)
         return {};
     return {QStringLiteral("%1 arrived with %2 bytes and SHA-256 %3, but the manifest says %4 "
@@ -61,13 +69,14 @@ Problem DownloadSink::contentProblem()
                 .arg(bytes)
                 .arg(QString::fromLatin1(sha256))
                 .arg(planned.integrity->size)
-                .arg(QString::fromLatin1(planned.integrity->sha256))};
+                .arg(QString::fromLatin1(planned.integrity->sha256)),
+            Problem::Cause::WrongBytes};
 }
 
 Problem DownloadSink::commit(Problem problem, HashCache &cache)
 {
     if (!problem && planned.integrity)
-        problem = contentProblem();
+        problem = verify();
     const bool partial = file.isPersistent();
     if (!problem && !file.commit())
         problem = {file.errorString()};

@@ -30,14 +30,15 @@ public:
     // Moves the file over its target unless `problem` says otherwise or it is not the listed
     // file; otherwise drops it and any partial file kept for it. None when it was moved.
     Problem commit(Problem problem, HashCache &cache);
+    // Whether the file written so far is the listed one, before it is committed.
+    Problem verify();
     // Drops the file and any partial file kept for it; the target is not touched.
     void discard();
 
 private:
-    Problem contentProblem();
-
     StagedFile &file;
     const PlannedFile &planned;
     Sha256 hash;
+    QByteArray digest; // the hash's result, once taken
     qint64 bytes = 0;
 };

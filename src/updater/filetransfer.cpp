@@ -4,12 +4,12 @@
 #include "verifiedtransfer.h"
 
 FileTransfer *FileTransfer::create(QNetworkAccessManager *network, const PlannedFile &file,
-                                   StagedFile &output, HashCache &cache, bool integrityRequired,
-                                   QObject *parent)
+                                   StagedFile &output, HashCache &cache, HostPool &hosts,
+                                   bool integrityRequired, QObject *parent)
 {
     // Only the listed size and SHA-256 prove a file assembled from pieces or found on disk.
     if (file.integrity)
-        return new VerifiedTransfer(network, file, output, cache, integrityRequired, parent);
+        return new VerifiedTransfer(network, file, output, cache, hosts, integrityRequired, parent);
     return new PlainTransfer(network, file, output, cache, integrityRequired, parent);
 }
 

@@ -6,6 +6,7 @@
 #include <QObject>
 
 class HashCache;
+class HostPool;
 class QNetworkAccessManager;
 class QNetworkReply;
 class StagedFile;
@@ -19,10 +20,10 @@ class FileTransfer : public QObject
 
 public:
     // `output` is the queue's staged file, written by one transfer at a time; `cache` remembers
-    // the hashes of verified files.
+    // the hashes of verified files; `hosts` is what the run learnt of the manifest's mirrors.
     static FileTransfer *create(QNetworkAccessManager *network, const PlannedFile &file,
-                                StagedFile &output, HashCache &cache, bool integrityRequired,
-                                QObject *parent = nullptr);
+                                StagedFile &output, HashCache &cache, HostPool &hosts,
+                                bool integrityRequired, QObject *parent = nullptr);
 
     // False when the outcome is known at once (nothing to fetch, a target that cannot be
     // opened, an unusable entry); otherwise finished() follows.

@@ -46,6 +46,18 @@ void readIntegrity(const QJsonObject &top, ManifestReading &reading, bool entrie
     reading.integrity.reserve(listed.size());
     for (auto entry = listed.begin(); entry != listed.end(); ++entry)
         reading.integrity.insert(entry.key(), readIntegrityEntry(entry.value()));
+    reading.mirrors = readMirrorList(top.value(QLatin1String("mirrors")));
+}
+
+// An http(s) base a file's URL text can be put under: a host, no query or fragment, a "/" at
+// the end (without it, "files" would also be the base of "files2/...").
+bool isBaseUrl(const QString &text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    const QString scheme = url.scheme();
+    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+           !url.host().isEmpty() && !url.hasQuery() && !url.hasFragment() &&
+           text.endsWith(QLatin1Char('/'));
 }
 
 bool isLowerHex(const QString &text)
@@ -88,6 +100,35 @@ std::optional<qint64> versionNumber(const QString &versionText)
         return std::nullopt;
     // qint64, so that two large parts cannot overflow.
     return qint64(parts.at(0).toInt()) * 10 + parts.at(1).toInt();
+}
+
+MirrorList readMirrorList(const QJsonValue &member)
+{
+    MirrorList list;
+    const QJsonObject object = member.toObject();
+    const QString base = object.value(QLatin1String("base")).toString();
+    if (!isBaseUrl(base))
+        return list;
+    list.base = base;
+    const QJsonArray urls = object.value(QLatin1String("urls")).toArray();
+    for (const QJsonValue &value : urls) {
+        const QString url = value.toString();
+        if (list.bases.size() < MirrorList::kMaxMirrors && isBaseUrl(url) && url != base &&
+            !list.bases.contains(url))
+            list.bases.append(url);
+    }
+    return list;
+}
+
+QVector<QUrl> MirrorList::urlsFor(const QString &urlText) const
+{
+    QVector<QUrl> urls;
+    if (bases.isEmpty() || !urlText.startsWith(base))
+        return urls;
+    const QString rest = urlText.mid(base.size());
+    for (const QString &mirror : bases)
+        urls.append(QUrl(mirror + rest, QUrl::TolerantMode));
+    return urls;
 }
 
 ManifestReading readManifestVersion(const QByteArray &manifest, const QString &localVersion,

@@ -4,6 +4,8 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QString>
+#include <QStringList>
+#include <QUrl>
 #include <QVector>
 
 #include <functional>
@@ -35,6 +37,23 @@ struct FileIntegrity
     bool isValid() const { return problem.isEmpty(); }
 };
 
+// The manifest's "mirrors" member: {"base": URL, "urls": [URL, ...]}. Each URL is the base of
+// a host that serves the same tree as `base`, so a file listed under `base` is the same file
+// there. Only files with an integrity entry are fetched from mirrors: their SHA-256 proves them
+// whichever host served them.
+struct MirrorList
+{
+    QString base;
+    QStringList bases; // each an http(s) URL ending in "/", at most kMaxMirrors, none twice
+
+    static constexpr int kMaxMirrors = 8;
+    // The file at `urlText` on each mirror; none when it is not under `base`.
+    QVector<QUrl> urlsFor(const QString &urlText) const;
+};
+
+// Unusable entries (not http(s), a query or fragment, the base itself) are left out.
+MirrorList readMirrorList(const QJsonValue &member);
+
 // Files above this size are not believed: no game file comes near it.
 constexpr qint64 kMaxIntegritySize = qint64(1) << 40;
 
@@ -55,6 +74,8 @@ struct ManifestReading
     // exactly as the locale lists write them; entries for URLs no list holds are never asked for.
     bool hasIntegrity = false;
     QHash<QString, FileIntegrity> integrity;
+    // Read with the integrity entries.
+    MirrorList mirrors;
     // Equal versions with integrity data: every file of an installed locale (FileListed only),
     // so that missing or damaged files can be fetched again.
     QVector<ManifestFinding> installedFiles;

@@ -157,6 +157,18 @@ QString rangeProblem(const QByteArray &contentRange, const QByteArray &answeredV
              QString::fromLatin1(answeredValidator));
 }
 
+QString rangeProblem(const QByteArray &contentRange, qint64 from, qint64 total)
+{
+    const std::optional<ContentRange> range = parseContentRange(contentRange);
+    if (range && range->first == from && range->last == range->total - 1 && range->total == total)
+        return QString();
+    return QStringLiteral("the host answered the request for bytes from %1 of %2 with the range "
+                          "\"%3\"")
+        .arg(from)
+        .arg(total)
+        .arg(QString::fromLatin1(contentRange));
+}
+
 bool worthContinuing(int status, QNetworkReply::NetworkError error, qint64 written, qint64 total)
 {
     return (status == 0 || status == 200 || status == 206) && isTransportError(error) &&

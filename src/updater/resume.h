@@ -62,6 +62,10 @@ std::optional<ContentRange> parseContentRange(const QByteArray &value);
 QString rangeProblem(const QByteArray &contentRange, const QByteArray &answeredValidator,
                      qint64 from, qint64 total, const QByteArray &sentValidator);
 
+// The same for a file whose final hash proves what is continued, from another host, say: the
+// range alone.
+QString rangeProblem(const QByteArray &contentRange, qint64 from, qint64 total);
+
 // A transfer that ended so is worth continuing where it stopped: the connection, not the
 // server, ended it before all of its `total` bytes came.
 bool worthContinuing(int status, QNetworkReply::NetworkError error, qint64 written, qint64 total);

@@ -16,15 +16,20 @@ Problem PlannedFile::refusal(bool integrityRequired) const
 void RunPlan::noteListed(const QString &urlText, const ManifestReading &reading)
 {
     const auto entry = reading.integrity.constFind(urlText);
-    listed.insert(urlText, entry != reading.integrity.constEnd()
-                               ? std::optional<FileIntegrity>(*entry)
-                               : std::nullopt);
+    if (entry == reading.integrity.constEnd()) {
+        listed.insert(urlText, {});
+        return;
+    }
+    // Only a valid entry can prove what a mirror served.
+    listed.insert(urlText,
+                  {*entry, entry->isValid() ? reading.mirrors.urlsFor(urlText) : QVector<QUrl>()});
 }
 
 PlannedFile RunPlan::bind(const QUrl &url, const QString &urlText, const QString &target,
                           const QString &locale)
 {
-    PlannedFile file{url, target, locale, listed.value(urlText)};
+    const Listed entry = listed.value(urlText);
+    PlannedFile file{url, target, locale, entry.integrity, entry.mirrors};
     queued.insert(url, file);
     return file;
 }

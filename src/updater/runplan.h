@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QString>
 #include <QUrl>
+#include <QVector>
 
 #include <optional>
 
@@ -19,6 +20,8 @@ struct PlannedFile
     // The size and SHA-256 that the file must have. None: the manifest gives none, and the file
     // is fetched by a plain GET whose reply alone decides its outcome.
     std::optional<FileIntegrity> integrity;
+    // The same file on the manifest's mirrors; only ever for a file with an integrity entry.
+    QVector<QUrl> mirrors;
 
     // Why the file must not be fetched at all (an unusable entry, or none where a signed
     // manifest must give one); none when it may be.
@@ -43,6 +46,11 @@ public:
     void forgetListed(const QString &urlText) { listed.remove(urlText); }
 
 private:
-    QHash<QString, std::optional<FileIntegrity>> listed;
+    struct Listed
+    {
+        std::optional<FileIntegrity> integrity;
+        QVector<QUrl> mirrors;
+    };
+    QHash<QString, Listed> listed;
     QHash<QUrl, PlannedFile> queued;
 };

@@ -125,7 +125,12 @@ int main(int argc, char *argv[])
         QStringLiteral("Launchers built with a key refuse the manifest <days> days from now "
                        "(default: never)."),
         QStringLiteral("days"));
-    parser.addOptions({output, date, sign, serial, expires});
+    const QCommandLineOption mirror(
+        QStringLiteral("mirror"),
+        QStringLiteral("A host that serves FOLDER as well, at <url> (repeatable): launchers fetch "
+                       "the files from the fastest host that serves them right."),
+        QStringLiteral("url"));
+    parser.addOptions({output, date, sign, serial, expires, mirror});
     parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("The update folder."));
     parser.addPositionalArgument(
         QStringLiteral("VERSION"),
@@ -143,7 +148,7 @@ int main(int argc, char *argv[])
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() == 2 && arguments.at(0) == QLatin1String("keygen")) {
         if (parser.isSet(output) || parser.isSet(date) || parser.isSet(sign) ||
-            parser.isSet(serial) || parser.isSet(expires))
+            parser.isSet(serial) || parser.isSet(expires) || parser.isSet(mirror))
             return usageError(QStringLiteral("keygen takes NAME only"));
         return keygen(arguments.at(1));
     }
@@ -160,6 +165,7 @@ int main(int argc, char *argv[])
     request.signingKey = parser.value(sign);
     request.serial = parser.value(serial);
     request.expiresIn = parser.value(expires);
+    request.mirrors = parser.values(mirror);
     // Reproducible builds' convention: the publication's time, for the expiry.
     bool epochSet = false;
     const qint64 epoch = qEnvironmentVariable("SOURCE_DATE_EPOCH").toLongLong(&epochSet);

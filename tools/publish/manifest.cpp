@@ -45,7 +45,8 @@ QString dateProblem(const QString &date)
 }
 
 QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls,
-                        const FileDigests &digests, qint64 serial, const QString &expires)
+                        const FileDigests &digests, qint64 serial, const QString &expires,
+                        const QString &base, const QStringList &mirrors)
 {
     const QJsonObject versionElement{{QStringLiteral("date"), date},
                                      {QStringLiteral("version"), version}};
@@ -64,9 +65,13 @@ QByteArray manifestJson(const QString &date, const QString &version, const FileU
     QJsonObject security{{QStringLiteral("serial"), serial}};
     if (!expires.isEmpty())
         security.insert(QStringLiteral("expires"), expires);
-    const QJsonObject manifest{{QStringLiteral("wsection"), QJsonArray{versionElement, locales}},
-                               {QStringLiteral("integrity"), integrity},
-                               {QStringLiteral("security"), security}};
+    QJsonObject manifest{{QStringLiteral("wsection"), QJsonArray{versionElement, locales}},
+                         {QStringLiteral("integrity"), integrity},
+                         {QStringLiteral("security"), security}};
+    if (!mirrors.isEmpty())
+        manifest.insert(QStringLiteral("mirrors"),
+                        QJsonObject{{QStringLiteral("base"), base},
+                                    {QStringLiteral("urls"), QJsonArray::fromStringList(mirrors)}});
     return QJsonDocument(manifest).toJson(QJsonDocument::Indented);
 }
 

@@ -31,7 +31,10 @@ QString dateProblem(const QString &date);
 // "security" holds the serial and, when expires is not empty, the expiry time: launchers
 // with a key refuse a manifest with a lower serial than one they accepted, or an expired one.
 // They are signed with the rest; launchers without a key ignore the member.
+// "mirrors", when `mirrors` is not empty: {"base": base, "urls": mirrors}, hosts that serve the
+// same tree as `base`, which launchers use for the files with an integrity entry.
 QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls,
-                        const FileDigests &digests, qint64 serial, const QString &expires);
+                        const FileDigests &digests, qint64 serial, const QString &expires,
+                        const QString &base = QString(), const QStringList &mirrors = {});
 
 } // namespace Publish

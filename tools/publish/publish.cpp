@@ -5,6 +5,7 @@
 #include "manifest.h"
 #include "signing.h"
 #include "updater/manifestfreshness.h"
+#include "updater/manifestreader.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -230,6 +231,19 @@ Report publish(const Request &request)
     if (!problem.isEmpty())
         report.errors << QStringLiteral("base URL \"") + request.baseUrl + QStringLiteral("\" ") +
                              problem;
+    QStringList mirrors;
+    for (const QString &mirror : request.mirrors) {
+        const QString normalized = normalizedBaseUrl(mirror, &problem);
+        if (!problem.isEmpty())
+            report.errors << QStringLiteral("mirror \"") + mirror + QStringLiteral("\" ") + problem;
+        else if (normalized == base || mirrors.contains(normalized))
+            report.errors << QStringLiteral("mirror \"") + mirror +
+                                 QStringLiteral("\" is listed twice, or is the base URL");
+        else
+            mirrors << normalized;
+    }
+    if (mirrors.size() > MirrorList::kMaxMirrors)
+        report.errors << QStringLiteral("at most %1 mirrors are used").arg(MirrorList::kMaxMirrors);
     SigningKey key;
     if (!request.signingKey.isEmpty()) {
         key = readSigningKey(request.signingKey);
@@ -254,7 +268,7 @@ Report publish(const Request &request)
     if (!report.ok())
         return report;
     const QByteArray manifest = manifestJson(request.date, request.version, scan.urls, digests,
-                                             report.serial, report.expires);
+                                             report.serial, report.expires, base, mirrors);
     QByteArray signature;
     if (!key.seed.isEmpty()) {
         signature = signatureFile(key, manifest);

@@ -10,14 +10,15 @@ namespace Publish {
 struct Request
 {
     QString folder;
-    QString version;    // major.minor
-    QString baseUrl;    // where <folder> is served, http or https
-    QString date;       // YYYY-MM-DD, for people reading the manifest
-    QString output;     // the manifest's path; empty for the default
-    QString signingKey; // a private key file: also write <output>.sig; empty: no signature
-    QString serial;     // the manifest's serial; empty: the previous manifest's plus one
-    QString expiresIn;  // days until launchers with a key refuse the manifest; empty: never
-    QDateTime now;      // the time the expiry counts from; invalid: the current time
+    QString version;          // major.minor
+    QString baseUrl;          // where <folder> is served, http or https
+    QString date;             // YYYY-MM-DD, for people reading the manifest
+    QString output;           // the manifest's path; empty for the default
+    QString signingKey;       // a private key file: also write <output>.sig; empty: no signature
+    QString serial;           // the manifest's serial; empty: the previous manifest's plus one
+    QString expiresIn;        // days until launchers with a key refuse the manifest; empty: never
+    QDateTime now;            // the time the expiry counts from; invalid: the current time
+    QStringList mirrors = {}; // base URLs of hosts that serve <folder> as well
 };
 
 struct Report
