@@ -26,6 +26,8 @@ private slots:
     void freshness_data();
     void freshness();
     void integrity_data();
+    void mirrors_data();
+    void mirrors();
     void integrity();
 };
 
@@ -428,6 +430,52 @@ void TestManifestReader::integrity()
     QCOMPARE(describe(differ.findings), QStringList({"enGB not found", "ruRU => http://h/a"}));
     QVERIFY(differ.installedFiles.isEmpty());
     QVERIFY(!readManifest(kExample, "1.3", flags("ruRU=1")).hasIntegrity);
+}
+
+void TestManifestReader::mirrors_data()
+{
+    QTest::addColumn<QByteArray>("member");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("expected"); // the file on each mirror, in order
+    const QString file = "http://h/files/ruRU/a.MPQ";
+    QTest::newRow("two") << QByteArray(R"({"base":"http://h/files/","urls":["https://m/x/",)"
+                                       R"("http://n:81/"]})")
+                         << file << "https://m/x/ruRU/a.MPQ http://n:81/ruRU/a.MPQ";
+    QTest::newRow("unusable left out")
+        << QByteArray(R"({"base":"http://h/files/","urls":["ftp://m/","http://m/?q=/",)"
+                      R"("http://m/x","http://h/files/","http://n/","http://n/",7]})")
+        << file << "http://n/ruRU/a.MPQ";
+    QTest::newRow("not under the base")
+        << QByteArray(R"({"base":"http://h/files","urls":["http://m/"]})")
+        << "http://h/files2/ruRU/a.MPQ"
+        << "";
+    QTest::newRow("base without a slash")
+        << QByteArray(R"({"base":"http://h/files","urls":["http://m/"]})") << file << "";
+    QTest::newRow("no base") << QByteArray(R"({"urls":["http://m/"]})") << file << "";
+    QTest::newRow("at most eight")
+        << QByteArray(R"({"base":"http://h/files/","urls":["http://m1/","http://m2/",)"
+                      R"("http://m3/","http://m4/","http://m5/","http://m6/","http://m7/",)"
+                      R"("http://m8/","http://m9/"]})")
+        << file
+        << "http://m1/ruRU/a.MPQ http://m2/ruRU/a.MPQ http://m3/ruRU/a.MPQ http://m4/ruRU/a.MPQ "
+           "http://m5/ruRU/a.MPQ http://m6/ruRU/a.MPQ http://m7/ruRU/a.MPQ http://m8/ruRU/a.MPQ";
+}
+
+// The "mirrors" member: only sound bases, and only files under the manifest's own base.
+void TestManifestReader::mirrors()
+{
+    QFETCH(QByteArray, member);
+    QFETCH(QString, url);
+    QFETCH(QString, expected);
+    const QByteArray manifest = R"({"mirrors":)" + member +
+                                R"(,"integrity":{},)"
+                                R"("wsection":[{"a":"x","b":"1.1"},{"ruRU":{"f":")" +
+                                url.toUtf8() + R"("}}]})";
+    const ManifestReading reading = readManifest(manifest, "1.0", flags("ruRU=1"));
+    QStringList found;
+    for (const QUrl &mirror : reading.mirrors.urlsFor(url))
+        found << mirror.toString();
+    QCOMPARE(found.join(' '), expected);
 }
 
 QTEST_APPLESS_MAIN(TestManifestReader)
