@@ -2,6 +2,7 @@
 
 #include "manifestbody.h"
 #include "manifestfreshness.h"
+#include "manifestmirrors.h"
 #include "manifestsignature.h"
 #include "requests.h"
 #include "transferguard.h"
@@ -36,14 +37,23 @@ void endWhenUnreasonable(QNetworkReply *reply, qint64 maxBytes)
 
 ManifestCheck::ManifestCheck(QNetworkAccessManager *network, const QUrl &url, const QByteArray &key,
                              quint64 id, QObject *parent)
-    : QObject(parent), key(key)
+    : QObject(parent), network(network), key(key), id(id)
+{
+    if (!key.isEmpty())
+        mirrors = ManifestMirrors::fallbacks(url);
+    send(url);
+}
+
+void ManifestCheck::send(const QUrl &url)
 {
     QNetworkReply *manifest = network->get(UpdaterRequests::manifestRequest(url, id));
     ManifestBody::collect(manifest);
     endWhenUnreasonable(manifest, TransferGuard::kMaxManifestBytes);
     if (key.isEmpty())
         return;
-    QNetworkReply *signature = network->get(UpdaterRequests::signatureRequest(url, id));
+    const QNetworkRequest request = UpdaterRequests::signatureRequest(url, id);
+    signatureUrl = request.url();
+    QNetworkReply *signature = network->get(request);
     endWhenUnreasonable(signature, -1); // its size is bounded as it is read
     // At most one byte more than a signature file may hold: a larger file is refused without
     // being downloaded, whatever its size.
@@ -53,8 +63,8 @@ ManifestCheck::ManifestCheck(QNetworkAccessManager *network, const QUrl &url, co
 QNetworkReply *ManifestCheck::signatureArrived(QNetworkReply *reply)
 {
     reply->deleteLater();
-    if (signatureEnded)
-        return nullptr;
+    if (signatureEnded || reply->request().url() != signatureUrl)
+        return nullptr; // or it is another host's, given up
     signature = ManifestBody::take(reply);
     const int status = UpdaterRequests::statusOf(reply);
     signatureEnded = true;
@@ -71,9 +81,37 @@ QNetworkReply *ManifestCheck::signatureArrived(QNetworkReply *reply)
 
 bool ManifestCheck::holds(QNetworkReply *manifest)
 {
+    if (askMirror(manifest))
+        return true;
     if (key.isEmpty() || signatureEnded)
         return false;
     heldManifest = manifest;
+    return true;
+}
+
+// A manifest that did not arrive (no answer, an error status, a bound broken) is asked for on
+// the next mirror, with its signature.
+bool ManifestCheck::askMirror(QNetworkReply *failed)
+{
+    if (mirrors.isEmpty() ||
+        (UpdaterRequests::isSuccess(failed) && UpdaterRequests::refusalOf(failed).isEmpty()))
+        return false;
+    const QString why =
+        !UpdaterRequests::refusalOf(failed).isEmpty() ? UpdaterRequests::refusalOf(failed)
+        : failed->error() != QNetworkReply::NoError
+            ? failed->errorString()
+            : QStringLiteral("HTTP status %1").arg(UpdaterRequests::statusOf(failed));
+    const QUrl next = mirrors.takeFirst();
+    qDebug().noquote() << QStringLiteral("OnGetJSON: the manifest did not come from %1 (%2); "
+                                         "asking %3")
+                              .arg(failed->request().url().toDisplayString(), why,
+                                   next.toDisplayString());
+    failed->deleteLater();
+    heldManifest = nullptr;
+    signature.clear();
+    signatureEnded = signatureFetched = false;
+    signatureFailure.clear();
+    send(next);
     return true;
 }
 
@@ -96,6 +134,8 @@ ManifestCheck::Result ManifestCheck::conclude(QNetworkReply *manifest)
         result.refusal = freshnessProblem(result.body);
     if (!result.refusal.isEmpty())
         result.body.clear();
+    else if (!key.isEmpty())
+        ManifestMirrors::remember(result.body);
     return result;
 }
 

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include <QVector>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -11,6 +12,8 @@ class QNetworkReply;
 // One check of the update server: the manifest request and, when manifests are signed, the
 // request of its signature beside it. Both are bounded in size and time. The manifest is judged
 // once both have arrived (its signature, then its freshness), and the check ends in one value.
+// With a key, a manifest whose host fails is asked for on the remembered mirrors in turn
+// (ManifestMirrors), with its signature from the same host.
 //
 // Both replies come from the updater's manager, whose finished() the updater reads: it hands
 // them here (see AppConfig::OnGetJSON).
@@ -27,23 +30,30 @@ public:
 
     // Sends the requests through `network`, marked with `id` (UpdaterRequests::checkIdOf). `key`:
     // the base64 keys that the manifest must be signed with (see ManifestSignature); empty: not
-    // checked.
+    // checked, and no mirror is asked.
     ManifestCheck(QNetworkAccessManager *network, const QUrl &url, const QByteArray &key,
                   quint64 id, QObject *parent = nullptr);
 
     // The signature reply has ended: it is read and released. Returns the manifest reply that
     // waited for it, if any.
     QNetworkReply *signatureArrived(QNetworkReply *reply);
-    // True when the manifest reply must wait for its signature: it is held until then.
+    // True when the manifest reply is not to be read now: it waits for its signature (held
+    // until then), or it failed and a mirror is asked instead (it is released).
     bool holds(QNetworkReply *manifest);
     // Judges the manifest reply: a refused one leaves nothing to read, and says why in the log.
     Result conclude(QNetworkReply *manifest);
 
 private:
+    void send(const QUrl &url);
+    bool askMirror(QNetworkReply *failed);
     QString signatureProblem(const QByteArray &body) const;
     QString freshnessProblem(const QByteArray &body) const;
 
+    QNetworkAccessManager *network;
     const QByteArray key;
+    const quint64 id;
+    QVector<QUrl> mirrors; // not asked yet
+    QUrl signatureUrl;     // of the host asked now
     QNetworkReply *heldManifest = nullptr;
     // The signature file as it arrived: at most one byte more than a signature file may hold.
     QByteArray signature;

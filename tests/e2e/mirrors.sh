@@ -10,6 +10,8 @@
 #      host's last failure.
 #   3. Mirrors in a manifest without integrity data are not used: each file comes from its own
 #      URL, once.
+#   4. Signed: with the manifest's own host down, the manifest and its signature come from the
+#      mirror that the last accepted manifest named; a stale manifest there is refused.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
@@ -43,6 +45,7 @@ listen() {
         fail "the server on $listen_port did not start"
 }
 serve manifest.log python3 -u "$here/rangeserver.py" "$work/server" "$port"
+pid_m=$!
 listen "$port_a" a.log python3 -u -c '
 import sys
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -121,4 +124,38 @@ grep -qxF "2 / 2 files downloaded successfully" plain.log || fail "plain: $(grep
     "/updates/ruRU/b.MPQ 200 - /updates/ruRU/c.MPQ 200 - " ] || fail "plain: $(cat manifest.log)"
 grep -q "instead of" plain.log && fail "plain: a host switch: $(grep "instead of" plain.log)"
 for name in b c; do same "$name.MPQ" || fail "plain: $name.MPQ differs"; done
+
+# 4. The manifest from a mirror, when its host is down.
+"$publisher" keygen realm >/dev/null
+EMBERCREST_MANIFEST_PUBKEY=$(cat realm.pub)
+export EMBERCREST_MANIFEST_PUBKEY
+export EMBERCREST_MANIFEST_URL=$base/updates/ClientUpdates.json
+port_e=$(free_port)
+listen "$port_e" e.log python3 -u "$here/rangeserver.py" "$work/mirror" "$port_e"
+sign() {
+    "$publisher" --sign realm.key --date 2026-12-01 --mirror "$(host "$port_e")/updates/" \
+        "$updates" "$1" "$base/updates/" >/dev/null
+    rm -rf "$work/mirror" && cp -a "$work/server" "$work/mirror"
+}
+sign 1.4
+cp "$updates/ClientUpdates.json" "$updates/ClientUpdates.json.sig" "$work/"
+run_launcher signed "files downloaded successfully"
+grep -qxF "5 / 5 files downloaded successfully" signed.log || fail "signed: $(grep downloaded signed.log)"
+[ "$(ini_value config.conf ManifestMirrors Urls)" = "$(host "$port_e")/updates/" ] ||
+    fail "signed: the mirrors were not kept: $(cat config.conf)"
+head -c 300000 /dev/urandom >"$updates/ruRU/d.MPQ"
+sign 1.5
+kill "$pid_m"
+run_launcher fallback "files downloaded successfully"
+grep -q "the manifest did not come from $base/updates/ClientUpdates.json (.*); asking $(host "$port_e")/updates/ClientUpdates.json" fallback.log ||
+    fail "fallback: $(cat fallback.log)"
+grep -qxF "OnGetJSON: manifest signature verified" fallback.log || fail "fallback: not verified"
+grep -qxF "5 / 5 files downloaded successfully" fallback.log || fail "fallback: $(grep downloaded fallback.log)"
+same d.MPQ || fail "fallback: d.MPQ differs"
+[ "$(installed_version)" = 1.5 ] || fail "fallback: installed version is $(installed_version)"
+# A mirror that serves an older signed manifest cannot take the player back.
+cp "$work/ClientUpdates.json" "$work/ClientUpdates.json.sig" "$work/mirror/updates/"
+run_launcher stale "manifest refused"
+grep -q "OnGetJSON: manifest refused: .*serial" stale.log || fail "stale: $(cat stale.log)"
+[ "$(installed_version)" = 1.5 ] || fail "stale: installed version is $(installed_version)"
 echo "mirrors: ok"
