@@ -21,24 +21,7 @@ rtt=${BENCH_SLOW_RTT_MS:-50}
 mbit=${BENCH_SLOW_MBIT:-100}
 need_built bench "$launcher" "$publisher"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/embercrest-ibench.XXXXXX")
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-wait_port() {
-    local deadline=$((SECONDS + 10))
-    until curl -s -o /dev/null "http://127.0.0.1:$1/"; do
-        [ "$SECONDS" -lt "$deadline" ] || { echo "bench: nothing listens on $1" >&2; exit 1; }
-        sleep 0.1
-    done
-}
+bench_scratch ibench
 random_file() { head -c $(($2 << 20)) /dev/urandom >"$1"; }
 
 www=$work/www

@@ -16,24 +16,7 @@ mib=${BENCH_MIRROR_MIB:-16}
 runs=${BENCH_RUNS:-5}
 need_built bench "$launcher" "$publisher"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/embercrest-mbench.XXXXXX")
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-wait_port() {
-    local deadline=$((SECONDS + 10))
-    until curl -s -o /dev/null "http://127.0.0.1:$1/"; do
-        [ "$SECONDS" -lt "$deadline" ] || { echo "bench: nothing listens on $1" >&2; exit 1; }
-        sleep 0.1
-    done
-}
+bench_scratch mbench
 
 www=$work/www
 mkdir -p "$www/set/enGB" "$work/stale/set/enGB" "$work/nginx/temp" "$work/run" "$work/client/Data/enGB"
@@ -50,17 +33,7 @@ nginx_config "$work/nginx" "$port_d" "$www" "access_log off; sendfile on; tcp_no
 pids+=($!)
 wait_port "$port_d"
 port_a=$(free_port)
-python3 -c '
-import sys
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-class Broken(BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-    def log_message(self, *args): pass
-    def do_GET(self):
-        self.send_response(500)
-        self.send_header("Content-Length", "0")
-        self.end_headers()
-ThreadingHTTPServer(("127.0.0.1", int(sys.argv[1])), Broken).serve_forever()' "$port_a" &
+python3 tests/e2e/statusserver.py "$port_a" 500 >/dev/null 2>&1 &
 pids+=($!)
 wait_port "$port_a"
 port_b=$(free_port)

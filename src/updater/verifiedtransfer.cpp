@@ -264,7 +264,7 @@ bool VerifiedTransfer::hostEnded()
         }
         route.spliced = false;
         restartFile();
-        if (failure.cause == Problem::Cause::Here && failure)
+        if (failure && failure.cause == Problem::Cause::Here)
             return false;
     } else {
         if (got > 0)

@@ -46,18 +46,7 @@ listen() {
 }
 serve manifest.log python3 -u "$here/rangeserver.py" "$work/server" "$port"
 pid_m=$!
-listen "$port_a" a.log python3 -u -c '
-import sys
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-class Broken(BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-    def log_message(self, *args): pass
-    def do_GET(self):
-        self.send_response(500)
-        self.send_header("Content-Length", "0")
-        self.end_headers()
-        print("GET", self.path, 500, flush=True)
-ThreadingHTTPServer(("127.0.0.1", int(sys.argv[1])), Broken).serve_forever()' "$port_a"
+listen "$port_a" a.log python3 -u "$here/statusserver.py" "$port_a" 500
 pid_a=$!
 listen "$port_b" b.log python3 -u "$here/rangeserver.py" "$work/stale" "$port_b"
 pid_b=$!

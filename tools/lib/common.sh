@@ -118,3 +118,27 @@ http {
 CONF
     nginx_command=(nginx -p "$dir" -e "$dir/error.log" -c "$dir/nginx.conf")
 }
+
+# bench_scratch NAME: a scratch folder in $work for a benchmark, and $pids, the servers it
+# starts; both go when the script ends.
+bench_scratch() {
+    work=$(mktemp -d "${TMPDIR:-/tmp}/embercrest-$1.XXXXXX")
+    pids=()
+    trap bench_cleanup EXIT
+    trap 'exit 130' INT TERM
+}
+bench_cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+
+# wait_port PORT: waits up to 10 s for an HTTP answer on 127.0.0.1:PORT.
+wait_port() {
+    local deadline=$((SECONDS + 10))
+    until curl -s -o /dev/null "http://127.0.0.1:$1/"; do
+        [ "$SECONDS" -lt "$deadline" ] || { echo "bench: nothing listens on $1" >&2; exit 1; }
+        sleep 0.1
+    done
+}
