@@ -224,8 +224,13 @@ echo "checked $checked executables, $compared of them against SHA256SUMS:"
     cd "$signed_dist/.." && pe_files "$(basename "$signed_dist")"
 } | sed 's/^/  /'
 
-echo "== files that must fail the same check"
 launcher=$work/zip/embercrest-launcher.exe
+echo "what osslsigncode says of the zip's launcher:"
+osslsigncode verify -CAfile "$work/ca.crt" -TSA-CAfile "$work/ca.crt" -require-leaf-hash "$leaf_hash" \
+    -in "$launcher" 2>&1 | grep -E '^(Message digest algorithm|Leaf hash match|Timestamp Server|Signature verification|Number of verified)|Subject:|(Timestamp|Signing) time:|timestamped:' |
+    sed 's/^[[:space:]]*/  /' | awk '!seen[$0]++' || true
+
+echo "== files that must fail the same check"
 check "$launcher" || fail "the launcher fails verification, so the failures below prove nothing"
 # Changed after signing: one byte in the middle of the code, far from the signature at the end.
 cp "$launcher" "$work/changed.exe"
