@@ -12,7 +12,8 @@
 #     RFC 3161 timestamp that the authority signed, and the hash that SHA256SUMS gives it
 #     wherever it lists the file;
 #   - the same check fails a file changed after signing, one signed by the other leaf (which
-#     passes against its own leaf), one signed without a timestamp and one without a signature.
+#     passes against its own leaf), one signed without a timestamp and one without a signature,
+#     and passes one signed through the token with the certificate from a PEM file.
 # tools/windows/test.sh runs it, then installs and uninstalls the signed installer under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -252,6 +253,15 @@ EMBERCREST_SIGN_PKCS12=$work/other.p12 EMBERCREST_SIGN_PKCS12_PASSWORD_FILE=$wor
     EMBERCREST_SIGN_TIMESTAMP_URLS=$tsa_url bash tools/windows/sign.sh "$work/other.exe" >/dev/null
 check "$work/other.exe" && fail "a file signed by another leaf passes"
 check "$work/other.exe" "$other_hash" || fail "the other leaf's file fails against its own leaf"
+# The other form of the token's certificate: a PEM file with the chain, which the build then
+# puts in the signature. It must pass, or the failures here could come from the token alone.
+cat "$work/leaf.crt" "$work/ca.crt" >"$work/chain.pem"
+cp "$work/unsigned.exe" "$work/chain.exe"
+EMBERCREST_SIGN_PKCS11_MODULE=$module \
+    EMBERCREST_SIGN_PKCS11_KEY="pkcs11:token=embercrest-test;object=leaf;type=private" \
+    EMBERCREST_SIGN_PKCS11_CERT=$work/chain.pem EMBERCREST_SIGN_PKCS11_PIN_FILE=$work/pin \
+    EMBERCREST_SIGN_TIMESTAMP_URLS=$tsa_url bash tools/windows/sign.sh "$work/chain.exe" >/dev/null
+check "$work/chain.exe" || fail "a file signed with the certificate from a PEM file fails"
 # Signed by the right leaf, through the token, without a timestamp: osslsigncode alone accepts it.
 osslsigncode sign -pkcs11module "$module" -readpass "$work/pin" \
     -pkcs11cert "pkcs11:token=embercrest-test;object=leaf;type=cert" \
