@@ -22,6 +22,10 @@ root=$PWD
 
 install_missing osslsigncode libengine-pkcs11-openssl softhsm2 opensc p7zip-full openssl python3 curl
 
+# Only the run's keys: a certificate configured in the caller's environment stays out of it.
+unset EMBERCREST_SIGN_PKCS12 EMBERCREST_SIGN_PKCS12_PASSWORD_FILE EMBERCREST_SIGN_PKCS11_MODULE \
+    EMBERCREST_SIGN_PKCS11_KEY EMBERCREST_SIGN_PKCS11_CERT EMBERCREST_SIGN_PKCS11_PIN_FILE \
+    EMBERCREST_SIGN_TIMESTAMP_URLS
 signed_dist=$root/build-windows/signed-dist
 module=/usr/lib/softhsm/libsofthsm2.so
 work=$(mktemp -d)
