@@ -5,8 +5,12 @@
 #   dist/embercrest-publish.exe          the manifest publisher, for server admins
 #   dist/embercrest-launcher-setup.exe   per-user installer (NSIS)
 #   dist/embercrest-launcher-<version>-win64.zip   the portable package
+#   dist/SHA256SUMS                      the SHA-256 of each of the files above
+# With a certificate configured (the EMBERCREST_SIGN_* variables, see tools/windows/sign.sh and
+# docs/windows.md) every executable that ships is signed, the installer's uninstaller too.
 # The first run builds OpenSSL and a static Qt that links it into ~/.cache/embercrest/ (see toolchain.sh);
-# later runs reuse them. JOBS (default 2) limits parallel jobs.
+# later runs reuse them. JOBS (default 2) limits parallel jobs. EMBERCREST_DIST_DIR, an empty or
+# missing folder, replaces dist/.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
@@ -17,7 +21,25 @@ export JOBS
 install_missing \
     g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 dpkg-dev libz-mingw-w64-dev \
     cmake ninja-build make perl python3 qttools5-dev-tools \
-    wine wine64 xvfb xauth xdotool nsis zip openssl nginx-light curl
+    wine wine64 xvfb xauth xdotool nsis zip openssl nginx-light curl \
+    osslsigncode libengine-pkcs11-openssl
+
+# Signing variables set wrongly stop the build now, not after it.
+sign_state=0
+bash tools/windows/sign.sh --configured || sign_state=$?
+case $sign_state in
+0) signing=1 ;;
+1) signing=0 ;;
+*) exit 1 ;;
+esac
+
+# Only dist/ itself is emptied: a folder named by EMBERCREST_DIST_DIR may hold anything.
+dist=$root/dist
+if [ -n "${EMBERCREST_DIST_DIR:-}" ]; then
+    mkdir -p "$EMBERCREST_DIST_DIR"
+    dist=$(cd "$EMBERCREST_DIST_DIR" && pwd)
+    [ -z "$(ls -A "$dist")" ] || { echo "build.sh: EMBERCREST_DIST_DIR ($dist) is not empty" >&2; exit 1; }
+fi
 
 # The cached toolchain (built on the first run).
 # Its own messages go to stderr; a failure stops the build here, not at the first use of its paths.
@@ -60,15 +82,57 @@ for exe in "$launcher" "$publisher"; do
 done
 
 version=$(sed -n 's/^project(EmbercrestLauncher VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-dist=$root/dist
-rm -rf "$dist"
-mkdir -p "$dist/stage"
+
+# signature_size FILE: the size of FILE's Authenticode signature (0 when it has none).
+signature_size() {
+    echo $((16#$(x86_64-w64-mingw32-objdump -p "$1" | awk '/Security Directory/ { print $4; exit }')))
+}
+# check_signed FILE...: stops the build at a file without a signature, when signing.
+check_signed() {
+    local file
+    [ "$signing" = 1 ] || return 0
+    for file in "$@"; do
+        [ "$(signature_size "$file")" -gt 0 ] || { echo "build.sh: $file is not signed" >&2; exit 1; }
+    done
+}
+
+# Packaging, in this order: a signature changes a file's bytes, so every executable is signed
+# before anything packs or hashes it (the zip, the installer, SHA256SUMS).
+[ -n "${EMBERCREST_DIST_DIR:-}" ] || rm -rf "$dist"
+mkdir -p "$dist"
+# 1. Each executable that ships goes into dist/ first; step 2 signs all of them.
 x86_64-w64-mingw32-strip -o "$dist/embercrest-launcher.exe" "$launcher"
 x86_64-w64-mingw32-strip -o "$dist/embercrest-publish.exe" "$publisher"
+shipped=("$dist"/*.exe)
+# 2. Signed in place.
+[ "$signing" = 0 ] || bash tools/windows/sign.sh "${shipped[@]}"
+check_signed "${shipped[@]}"
+# 3. The zip, from the signed files.
+mkdir -p "$dist/stage"
 cp "$dist/embercrest-launcher.exe" "$dist/stage/"
 cp resources/font/LICENSE-Apache-2.0.txt "$dist/stage/LICENSE-Roboto.txt"
-(cd "$dist/stage" && zip -q -9 "../embercrest-launcher-$version-win64.zip" ./*)
+mapfile -t staged < <(find "$dist/stage" -type f -iname '*.exe' -o -type f -iname '*.dll')
+check_signed "${staged[@]}"
+(cd "$dist/stage" && zip -q -9 "$dist/embercrest-launcher-$version-win64.zip" ./*)
+# 4. The installer. It also carries NSIS's plug-in DLLs, which it unpacks and loads at run
+#    time: signed copies replace Debian's (!addplugindir). NSIS has sign.sh sign the uninstaller
+#    it writes before it packs it in (!uninstfinalize); then the installer itself is signed.
+nsis_sign=()
+if [ "$signing" = 1 ]; then
+    plugins=$build/nsis-plugins
+    rm -rf "$plugins"
+    mkdir -p "$plugins"
+    cp /usr/share/nsis/Plugins/amd64-unicode/*.dll "$plugins/"
+    bash tools/windows/sign.sh "$plugins"/*.dll
+    nsis_sign=(-DSIGN="$root/tools/windows/sign.sh" -DSIGNED_PLUGINS="$plugins")
+fi
 makensis -V2 -DVERSION="$version" -DSTAGE="$dist/stage" -DOUTFILE="$dist/embercrest-launcher-setup.exe" \
-    tools/windows/installer.nsi
+    "${nsis_sign[@]}" tools/windows/installer.nsi
+[ "$signing" = 0 ] || bash tools/windows/sign.sh "$dist/embercrest-launcher-setup.exe"
+check_signed "$dist/embercrest-launcher-setup.exe"
 rm -rf "$dist/stage"
+# 5. Hashes last, of the files as they ship.
+(cd "$dist" && sha256sum -- *.exe *.zip >SHA256SUMS)
 ls -l "$dist"
+[ "$signing" = 1 ] ||
+    echo "build.sh: no certificate configured (EMBERCREST_SIGN_*, docs/windows.md): the executables in $dist are unsigned"

@@ -4,6 +4,15 @@
 ; makensis -DVERSION=x.y.z.w -DSTAGE=<folder with the files> -DOUTFILE=<setup.exe> installer.nsi
 ; A 64-bit installer for a 64-bit program (it runs under wine64 too).
 Target amd64-unicode
+; From build.sh with a certificate: -DSIGN=<sign.sh> signs the uninstaller that WriteUninstaller
+; packs in, and -DSIGNED_PLUGINS=<folder> holds signed copies of NSIS's plug-in DLLs, which the
+; installer unpacks and loads. Added last, that folder is the one NSIS takes them from.
+!ifdef SIGN
+    !uninstfinalize 'bash "${SIGN}" "%1"' = 0
+!endif
+!ifdef SIGNED_PLUGINS
+    !addplugindir /amd64-unicode "${SIGNED_PLUGINS}"
+!endif
 !include "MUI2.nsh"
 
 !define NAME "Embercrest Launcher"

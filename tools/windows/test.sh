@@ -2,8 +2,11 @@
 # Runs the Windows build (tools/windows/build.sh) under Debian's Wine in a virtual display:
 #   1. every test suite, cross-built, through ctest (Wine is CMake's emulator in build-windows),
 #      including the end-to-end scripts against the Windows launcher and publisher;
-#   2. the installer: a silent per-user install, the Start menu entry, then the uninstaller,
-#      which must leave config.conf, the log and a game folder alone.
+#   2. signing (tools/windows/test-signing.sh): a build signed with a token made for the run,
+#      every executable in it checked, into build-windows/signed-dist/;
+#   3. the installer, from dist/ and then the signed one: a silent per-user install, the Start
+#      menu entry, then the uninstaller, which must leave config.conf, the log and a game folder
+#      alone.
 # The Wine prefix lives in build-windows/wineprefix. Extra arguments go to ctest (-R, -E, ...).
 # Leaves no process behind: the Wine server and the display end with the script.
 set -euo pipefail
@@ -60,43 +63,56 @@ status=0
 echo "== test suites under Wine"
 ctest --test-dir "$build" --output-on-failure --timeout 300 "$@" || status=1
 
-echo "== installer"
+echo "== signing"
+bash tools/windows/test-signing.sh || status=1
+
 installer_failed() {
-    echo "FAIL installer: $*" >&2
+    echo "FAIL installer ($where): $*" >&2
+    installer_ok=0
     status=1
 }
 appdata=$("$wine" cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')
 programs=$("$wine" winepath -u "$("$wine" cmd /c echo %APPDATA% 2>/dev/null | tr -d '\r')\\Microsoft\\Windows\\Start Menu\\Programs" 2>/dev/null)
 target=$("$wine" winepath -u "$appdata\\Programs\\Embercrest Launcher" 2>/dev/null)
-rm -rf "$target"
-"$wine" "$dist/embercrest-launcher-setup.exe" /S || installer_failed "setup exit code $?"
-[ -f "$target/embercrest-launcher.exe" ] || installer_failed "no launcher in $target"
-cmp -s "$target/embercrest-launcher.exe" "$dist/embercrest-launcher.exe" ||
-    installer_failed "the installed launcher differs from dist/"
-[ -f "$programs/Embercrest Launcher.lnk" ] || installer_failed "no Start menu entry in $programs"
-"$wine" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\EmbercrestLauncher' \
-    /v UninstallString >/dev/null 2>&1 || installer_failed "no uninstall entry for the user"
-# What the player and the game leave in the folder.
-printf '[ClientVersion]\nWOTLK=1.1\n' >"$target/config.conf"
-printf 'line\n' >"$target/embercrest-launcher.log"
-mkdir -p "$target/World of Warcraft/Data"
-printf 'game\n' >"$target/World of Warcraft/Data/patch.MPQ"
-# The uninstaller copies itself away and returns at once: wait for its work to show.
-"$wine" "$target/uninstall.exe" /S || installer_failed "uninstall exit code $?"
-for _ in $(seq 120); do
-    [ -e "$target/uninstall.exe" ] || break
-    sleep 0.5
-done
-[ ! -e "$target/embercrest-launcher.exe" ] || installer_failed "the launcher stayed"
-[ ! -e "$programs/Embercrest Launcher.lnk" ] || installer_failed "the Start menu entry stayed"
-[ "$(cat "$target/config.conf" 2>/dev/null)" = "$(printf '[ClientVersion]\nWOTLK=1.1')" ] ||
-    installer_failed "config.conf was touched"
-[ -f "$target/embercrest-launcher.log" ] || installer_failed "the log was removed"
-[ "$(cat "$target/World of Warcraft/Data/patch.MPQ" 2>/dev/null)" = game ] ||
-    installer_failed "the game folder was touched"
-"$wine" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\EmbercrestLauncher' \
-    >/dev/null 2>&1 && installer_failed "the uninstall entry stayed"
-rm -rf "$target"
-[ "$status" = 0 ] && echo "installer: ok"
+# check_installer DIR: installs DIR's installer silently, then uninstalls it.
+check_installer() {
+    local from=$1
+    where=${from#"$root"/}
+    installer_ok=1
+    echo "== installer from $where"
+    rm -rf "$target"
+    "$wine" "$from/embercrest-launcher-setup.exe" /S || installer_failed "setup exit code $?"
+    [ -f "$target/embercrest-launcher.exe" ] || installer_failed "no launcher in $target"
+    cmp -s "$target/embercrest-launcher.exe" "$from/embercrest-launcher.exe" ||
+        installer_failed "the installed launcher differs from $where"
+    [ -f "$programs/Embercrest Launcher.lnk" ] || installer_failed "no Start menu entry in $programs"
+    "$wine" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\EmbercrestLauncher' \
+        /v UninstallString >/dev/null 2>&1 || installer_failed "no uninstall entry for the user"
+    # What the player and the game leave in the folder.
+    printf '[ClientVersion]\nWOTLK=1.1\n' >"$target/config.conf"
+    printf 'line\n' >"$target/embercrest-launcher.log"
+    mkdir -p "$target/World of Warcraft/Data"
+    printf 'game\n' >"$target/World of Warcraft/Data/patch.MPQ"
+    # The uninstaller copies itself away and returns at once: wait for its work to show.
+    "$wine" "$target/uninstall.exe" /S || installer_failed "uninstall exit code $?"
+    for _ in $(seq 120); do
+        [ -e "$target/uninstall.exe" ] || break
+        sleep 0.5
+    done
+    [ ! -e "$target/embercrest-launcher.exe" ] || installer_failed "the launcher stayed"
+    [ ! -e "$programs/Embercrest Launcher.lnk" ] || installer_failed "the Start menu entry stayed"
+    [ "$(cat "$target/config.conf" 2>/dev/null)" = "$(printf '[ClientVersion]\nWOTLK=1.1')" ] ||
+        installer_failed "config.conf was touched"
+    [ -f "$target/embercrest-launcher.log" ] || installer_failed "the log was removed"
+    [ "$(cat "$target/World of Warcraft/Data/patch.MPQ" 2>/dev/null)" = game ] ||
+        installer_failed "the game folder was touched"
+    "$wine" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\EmbercrestLauncher' \
+        >/dev/null 2>&1 && installer_failed "the uninstall entry stayed"
+    rm -rf "$target"
+    [ "$installer_ok" = 0 ] || echo "installer from $where: ok"
+}
+check_installer "$dist"
+# The signed uninstaller, changed after NSIS wrote it, must still run.
+[ ! -f "$build/signed-dist/embercrest-launcher-setup.exe" ] || check_installer "$build/signed-dist"
 
 exit "$status"
