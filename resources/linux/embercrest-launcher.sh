@@ -11,6 +11,7 @@ case $data in
 esac
 data=$data/embercrest
 # Private (XDG Base Directory asks it of folders made there); an existing one keeps its mode.
+# shellcheck disable=SC2174 # only the last folder is ours to make private
 [ -d "$data" ] || mkdir -p -m 700 "$data"
 cd "$data"
 exec /usr/lib/embercrest-launcher/embercrest-launcher "$@"
