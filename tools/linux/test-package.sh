@@ -68,7 +68,8 @@ keyring_option=()
 # The Debian root, and what is mounted in it, go at exit, after lib.sh's leave has ended the
 # launchers and the server. A mount that does not go keeps the root from being removed: rm
 # would reach through a bind mount of /dev into the host's.
-root=$(mktemp -d /tmp/embercrest-debroot.XXXXXX)
+# Under $TMPDIR (default /tmp), which must allow device files and programs.
+root=$(mktemp -d "${TMPDIR:-/tmp}/embercrest-debroot.XXXXXX")
 # The root's "/" must be open to the player and to apt's own user.
 chmod 755 "$root"
 remove_root() {
@@ -84,14 +85,14 @@ remove_root() {
         return
     fi
     rm -rf --one-file-system "$root"
+    rm -f "$root.debootstrap.log"
 }
 trap 'leave; remove_root' EXIT
 
 echo "test-package: debootstrap $suite from $mirror into $root"
 start=$SECONDS
 nice debootstrap --variant=minbase "${keyring_option[@]}" "$suite" "$root" "$mirror" \
-    >"$root.debootstrap.log" 2>&1 || { tail -n 30 "$root.debootstrap.log" >&2; rm -f "$root.debootstrap.log"; fail "debootstrap failed"; }
-rm -f "$root.debootstrap.log"
+    >"$root.debootstrap.log" 2>&1 || { tail -n 30 "$root.debootstrap.log" >&2; fail "debootstrap failed"; }
 echo "test-package: debootstrap took $((SECONDS - start)) s"
 mount -t proc proc "$root/proc"
 mount --bind /dev "$root/dev"
