@@ -2,7 +2,9 @@
 //
 // Everything is drawn procedurally from fixed seeds so the output is
 // byte-identical on every run: no rand(), no clocks, no system fonts.
-// Usage: makeart <output-dir>
+// Usage: makeart <output-dir> [<icon-dir>]
+//   <icon-dir> gets the emblem in the hicolor theme's sizes, as <icon-dir>/NxN/apps/NAME.png,
+//   for the Debian package's menu entry.
 
 #include <QDir>
 #include <QGuiApplication>
@@ -966,8 +968,8 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
 
-    if (argc != 2) {
-        QTextStream(stderr) << "usage: makeart <output-dir>\n";
+    if (argc != 2 && argc != 3) {
+        QTextStream(stderr) << "usage: makeart <output-dir> [<icon-dir>]\n";
         return 2;
     }
     QDir dir(QString::fromLocal8Bit(argv[1]));
@@ -992,5 +994,17 @@ int main(int argc, char **argv)
     }
     ok &= save(emblem(32), dir, QStringLiteral("embercrest.ico"), "ico", -1);
     ok &= save(emblem(33), dir, QStringLiteral("wow.png"), "png", -1);
+    if (argc == 3) {
+        // Drawn at each size rather than scaled from one, so small ones stay sharp.
+        for (const int size : {16, 22, 24, 32, 48, 64, 128, 256, 512}) {
+            QDir sizeDir(QString::fromLocal8Bit(argv[2]));
+            const QString sub = QStringLiteral("%1x%1/apps").arg(size);
+            if (!sizeDir.mkpath(sub) || !sizeDir.cd(sub)) {
+                QTextStream(stderr) << "makeart: cannot create " << sizeDir.filePath(sub) << '\n';
+                return 1;
+            }
+            ok &= save(emblem(size), sizeDir, QStringLiteral("embercrest-launcher.png"), "png", -1);
+        }
+    }
     return ok ? 0 : 1;
 }
