@@ -45,7 +45,8 @@ QString dateProblem(const QString &date)
 }
 
 QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls,
-                        const FileDigests &digests, qint64 serial, const QString &expires)
+                        const FileDigests &digests, qint64 serial, const QString &expires,
+                        const QByteArray &publicKey)
 {
     const QJsonObject versionElement{{QStringLiteral("date"), date},
                                      {QStringLiteral("version"), version}};
@@ -64,6 +65,8 @@ QByteArray manifestJson(const QString &date, const QString &version, const FileU
     QJsonObject security{{QStringLiteral("serial"), serial}};
     if (!expires.isEmpty())
         security.insert(QStringLiteral("expires"), expires);
+    if (!publicKey.isEmpty())
+        security.insert(QStringLiteral("key"), QString::fromLatin1(publicKey));
     const QJsonObject manifest{{QStringLiteral("wsection"), QJsonArray{versionElement, locales}},
                                {QStringLiteral("integrity"), integrity},
                                {QStringLiteral("security"), security}};
