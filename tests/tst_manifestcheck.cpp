@@ -26,6 +26,7 @@ struct Check
     QSignalSpy configNotFound{&updater, SIGNAL(ConfigNotFound())};
     QSignalSpy finished{&updater, SIGNAL(finished())};
     QSignalSpy checkFailed{&updater, SIGNAL(UpdateCheckFailed())};
+    QSignalSpy refused{&updater, SIGNAL(UpdateRefused())};
 };
 
 } // namespace
@@ -48,6 +49,8 @@ private slots:
     void unusableManifest();
     void olderOrExpiredManifestRefused_data();
     void olderOrExpiredManifestRefused();
+    void refusalNamesTheSigningKey_data();
+    void refusalNamesTheSigningKey();
     void noRequestWithoutConfig_data();
     void noRequestWithoutConfig();
     void twoChecksBeforeAnyReply();
@@ -222,12 +225,13 @@ void TestManifestCheck::unusableManifest_data()
     // With a public key: a good manifest whose signature is missing or far too large.
     const QString refused = "OnGetJSON: manifest refused: ";
     QTest::newRow("signature missing") << "no signature" << refused + "no signature file (";
+    // The signature arrived and was refused: not the server's failure (UpdateRefused).
     QTest::newRow("signature of 16 MiB")
         << "huge signature" << refused + "the signature file is larger than 4096 bytes";
 }
 
-// No compare; the failed check is reported, and append() still follows (with nothing collected
-// it only reports finished()).
+// No compare; the failed check is reported (a refused signature as such), and append() still
+// follows (with nothing collected it only reports finished()).
 void TestManifestCheck::unusableManifest()
 {
     QFETCH(QString, kind);
@@ -291,7 +295,9 @@ void TestManifestCheck::unusableManifest()
     QCOMPARE(lines, expected);
     QCOMPARE(c.finished.count(), 1);
     QCOMPARE(c.haveUpdates.count() + c.clientNotFound.count() + c.checked.count(), 0);
-    QCOMPARE(c.checkFailed.count(), 1);
+    const bool signatureRefused = kind == "huge signature";
+    QCOMPARE(c.checkFailed.count(), signatureRefused ? 0 : 1);
+    QCOMPARE(c.refused.count(), signatureRefused ? 1 : 0);
     QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
     QCOMPARE(server->hits("/moved.json"), 0);
 }
@@ -341,7 +347,8 @@ void TestManifestCheck::olderOrExpiredManifestRefused_data()
 }
 
 // With a key, a validly signed manifest that is older than one accepted before, or expired, is
-// refused like a bad signature: the failed check, nothing fetched, the version kept.
+// refused like a bad signature: nothing fetched, the version kept, and the bar says that the
+// update was refused (UpdateRefused), not that the server failed.
 void TestManifestCheck::olderOrExpiredManifestRefused()
 {
     QFETCH(QString, keys);
@@ -401,12 +408,103 @@ void TestManifestCheck::olderOrExpiredManifestRefused()
         QVERIFY2(std::any_of(lines.begin(), lines.end(),
                              [&](const QString &line) { return line.startsWith(refusal); }),
                  qPrintable(lines.join('\n')));
-        QCOMPARE(c.checkFailed.count(), 1);
+        QCOMPARE(c.checkFailed.count(), 0);
+        QCOMPARE(c.refused.count(), 1);
         QCOMPARE(c.haveUpdates.count() + c.clientNotFound.count() + c.checked.count(), 0);
         QCOMPARE(server->hits("/r.bin"), 0);
         QCOMPARE(Config::ReadSetting("ClientVersion", "WOTLK"), QStringLiteral("1.0"));
     }
     QCOMPARE(Config::ReadSetting("ManifestSecurity", "HighestSerial"), storedAfter);
+}
+
+void TestManifestCheck::refusalNamesTheSigningKey_data()
+{
+    QTest::addColumn<QString>("trusted"); // the run-time key list, by key name
+    QTest::addColumn<QString>("signer");  // the key that signs
+    QTest::addColumn<QString>("named");   // the key the manifest names; empty: none
+    QTest::addColumn<bool>("changed");    // a byte of the manifest changed after signing
+    QTest::addColumn<QString>("refusal"); // %1, %2...: the fingerprints of the keys used
+
+    const QString wrongKey = "signed by key %1, this launcher trusts %2: a key that this launcher "
+                             "was not built with (a wrong key, or a key rotation that this "
+                             "launcher missed)";
+    const QString mismatch = "the signature does not match the manifest";
+    QTest::newRow("signed with a key not trusted")
+        << "realm"
+        << "intruder"
+        << "intruder" << false << wrongKey.arg("%2", "%1");
+    QTest::newRow("signed with a key not trusted, two trusted")
+        << "realm;spare"
+        << "intruder"
+        << "intruder" << false << wrongKey.arg("%3", "%1, %2");
+    // Whatever key it names, a manifest whose signature holds for none of them was changed.
+    QTest::newRow("changed after signing") << "realm"
+                                           << "realm"
+                                           << "realm" << true << mismatch;
+    QTest::newRow("names a key that did not sign") << "realm"
+                                                   << "intruder"
+                                                   << "realm" << false << mismatch;
+    QTest::newRow("changed, names a key not trusted") << "realm"
+                                                      << "intruder"
+                                                      << "intruder" << true << mismatch;
+    // As an older publisher wrote it.
+    QTest::newRow("names no key") << "realm"
+                                  << "intruder"
+                                  << "" << false << mismatch;
+}
+
+// A signature that holds for none of the trusted keys: the log tells a manifest signed with
+// another key (a publisher's mistake, or a launcher that missed a rotation) from one changed
+// after signing. Either way nothing is read, and the bar says that the update was refused.
+void TestManifestCheck::refusalNamesTheSigningKey()
+{
+    QFETCH(QString, trusted);
+    QFETCH(QString, signer);
+    QFETCH(QString, named);
+    QFETCH(bool, changed);
+    QFETCH(QString, refusal);
+    writeClientConfig("1.0", {"ruRU"});
+    QMap<QString, QByteArray> keys; // name -> base64 public key
+    QStringList fingerprints;
+    for (const QString &name : trusted.split(';') + QStringList{signer}) {
+        if (keys.contains(name))
+            continue;
+        QString problem;
+        keys.insert(name, Publish::generateKeyFiles(name, &problem));
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        // As the log shows a key: the first 8 characters of its base64 text, and "…".
+        fingerprints << QString::fromLatin1(keys.value(name).left(8)) + QChar(0x2026);
+    }
+    QStringList list;
+    for (const QString &name : trusted.split(';'))
+        list << QString::fromLatin1(keys.value(name));
+    qputenv("EMBERCREST_MANIFEST_PUBKEY", list.join(';').toLatin1());
+
+    QJsonObject manifest =
+        QJsonDocument::fromJson(manifestJson("2.0", {{"ruRU", {fileUrl("/r.bin")}}})).object();
+    QJsonObject security{{"serial", 1}};
+    if (!named.isEmpty())
+        security.insert("key", QString::fromLatin1(keys.value(named)));
+    manifest.insert("security", security);
+    QByteArray bytes = QJsonDocument(manifest).toJson();
+    const QByteArray signature =
+        Publish::signatureFile(Publish::readSigningKey(signer + ".key"), bytes);
+    QVERIFY(!signature.isEmpty());
+    if (changed)
+        bytes.replace("2.0", "3.0");
+    server->serve(kManifestPath, bytes);
+    server->serve(kManifestPath + ".sig", signature);
+    server->serve("/r.bin", "r");
+
+    Check c;
+    QVERIFY(c.finished.wait());
+    for (int i = 0; i < fingerprints.size() && refusal.contains('%'); ++i)
+        refusal = refusal.arg(fingerprints.at(i));
+    QVERIFY2(c.capture.contains("OnGetJSON: manifest refused: " + refusal),
+             qPrintable(c.capture.lines().join('\n')));
+    QCOMPARE(c.refused.count(), 1);
+    QCOMPARE(c.checkFailed.count() + c.haveUpdates.count() + c.checked.count(), 0);
+    QCOMPARE(server->hits("/r.bin"), 0);
 }
 
 void TestManifestCheck::noRequestWithoutConfig_data()

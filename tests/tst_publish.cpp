@@ -44,6 +44,25 @@ struct Run
     QString err;
 };
 
+// How keys are shown: the first 8 characters of the public key's base64 text, and "…".
+QString fingerprint(const QByteArray &publicKey)
+{
+    return QString::fromLatin1(publicKey.left(8)) + QChar(0x2026);
+}
+
+// A request with the inputs every publication has; the rest keeps its defaults.
+Publish::Request request(const QString &folder, const QString &version, const QString &baseUrl,
+                         const QString &date, const QString &output = QString())
+{
+    Publish::Request request;
+    request.folder = folder;
+    request.version = version;
+    request.baseUrl = baseUrl;
+    request.date = date;
+    request.output = output;
+    return request;
+}
+
 Run runPublisher(const QStringList &arguments)
 {
     QProcess process;
@@ -75,7 +94,11 @@ private slots:
     void serialAndExpiry();
     void badKeyFailsAndKeepsManifest_data();
     void badKeyFailsAndKeepsManifest();
+    void keygenHint_data();
+    void keygenHint();
     void keygenSignAndVerify();
+    void verify_data();
+    void verify();
     void unwritableOutputFails();
     void executableWritesWhatTheLibraryWrites();
 
@@ -129,8 +152,8 @@ void TestPublish::layoutBecomesManifest()
         big[i] = char(i * 31 + i / 4096);
     makeFile(folder + "/ruRU/big.MPQ", big);
 
-    Publish::Request request{
-        folder, "1.10", "https://cdn.example:8443/wotlk", "2024-05-06", "", "", "", "", {}};
+    Publish::Request request =
+        ::request(folder, "1.10", "https://cdn.example:8443/wotlk", "2024-05-06");
     const Publish::Report report = Publish::publish(request);
     QVERIFY2(report.ok(), qPrintable(report.errors.join('\n')));
     QCOMPARE(report.output, folder + "/ClientUpdates.json");
@@ -202,15 +225,8 @@ void TestPublish::launcherFetchesAndNamesEachFile()
     const QByteArray content = "content of " + name.toUtf8();
     makeFile(folder + "/enGB/" + name, content);
 
-    const Publish::Report report = Publish::publish({folder,
-                                                     "1.1",
-                                                     serverBase,
-                                                     "2024-01-01",
-                                                     served.filePath(updates + ".json"),
-                                                     "",
-                                                     "",
-                                                     "",
-                                                     {}});
+    const Publish::Report report = Publish::publish(
+        request(folder, "1.1", serverBase, "2024-01-01", served.filePath(updates + ".json")));
     QVERIFY2(report.ok(), qPrintable(report.errors.join('\n')));
     const QString urlText = wsection(readFile(report.output))
                                 .at(1)
@@ -334,68 +350,165 @@ void TestPublish::badInputFailsAndKeepsManifest()
 
 void TestPublish::serialAndExpiry_data()
 {
-    QTest::addColumn<QByteArray>("previous"); // the manifest at the output path; null: none
+    QTest::addColumn<QByteArray>("previous"); // the manifest players get now; null: none
+    QTest::addColumn<QString>("previousAt");  // "output" path, or a "url" given with --previous
+    QTest::addColumn<bool>("previousSigned"); // a .sig beside it
+    // NAME.key@N: a key pair made here, whose key signed serial N last; NAME.key, NAME.pub: a
+    // key pair made here (once), without a recorded serial.
     QTest::addColumn<QStringList>("options");
+    QTest::addColumn<qint64>("epoch");     // SOURCE_DATE_EPOCH
     QTest::addColumn<qint64>("serial");    // -1: refused, the previous manifest kept
     QTest::addColumn<QString>("expected"); // the expiry written, or the error
     const QByteArray serial41 = R"({"security": {"serial": 41}, "wsection": []})";
-    QTest::newRow("first publication") << QByteArray() << QStringList() << 1LL << "";
-    QTest::newRow("one more than the previous") << serial41 << QStringList() << 42LL << "";
-    QTest::newRow("previous without a serial") << OldManifest << QStringList() << 1LL << "";
-    QTest::newRow("--serial") << serial41 << QStringList{"--serial", "100"} << 100LL << "";
-    // SOURCE_DATE_EPOCH is 2026-01-01T00:00:00Z.
-    QTest::newRow("--expires") << QByteArray() << QStringList{"--expires", "3"} << 1LL
-                               << "2026-01-04T00:00:00Z";
+    // Version 1.1 with ruRU/a.MPQ, whose content is "a" (as published here) or "b".
+    const auto v11 = [](const QByteArray &file, const QByteArray &content,
+                        const QByteArray &version = "1.1") -> QByteArray {
+        return R"({"wsection": [{"date": "2024-01-01", "version": ")" + version +
+               R"("}, {"ruRU": {"a": "http://h/ruRU/)" + file +
+               R"("}}], "integrity": {"http://h/ruRU/)" + file + R"(": {"size": 1, "sha256": ")" +
+               QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex() +
+               R"("}}, "security": {"serial": 41}})";
+    };
+    const qint64 future = 4102444800; // 2100-01-01T00:00:00Z
+    const qint64 past = 1767225600;   // 2026-01-01T00:00:00Z
+    const QString out = "output";
+    const QString url = "url";
+    QTest::newRow("first publication")
+        << QByteArray() << out << false << QStringList() << future << 1LL << "";
+    QTest::newRow("one more than the previous")
+        << serial41 << out << false << QStringList() << future << 42LL << "";
+    QTest::newRow("previous without a serial")
+        << OldManifest << out << false << QStringList() << future << 1LL << "";
+    QTest::newRow("--serial") << serial41 << out << false << QStringList{"--serial", "100"}
+                              << future << 100LL << "";
+    QTest::newRow("--expires") << QByteArray() << out << false << QStringList{"--expires", "3"}
+                               << future << 1LL << "2100-01-04T00:00:00Z";
     QTest::newRow("--serial lower than the previous")
-        << serial41 << QStringList{"--serial", "40"} << -1LL << "serial 40 is lower than serial 41";
-    QTest::newRow("--serial 2^53") << QByteArray() << QStringList{"--serial", "9007199254740992"}
-                                   << -1LL << "serial \"9007199254740992\" must be an integer";
-    QTest::newRow("--expires 0") << QByteArray() << QStringList{"--expires", "0"} << -1LL
-                                 << "expiry \"0\" must be a number of days";
+        << serial41 << out << false << QStringList{"--serial", "40"} << future << -1LL
+        << "serial 40 is lower than serial 41";
+    QTest::newRow("--serial 2^53")
+        << QByteArray() << out << false << QStringList{"--serial", "9007199254740992"} << future
+        << -1LL << "serial \"9007199254740992\" must be an integer";
+    QTest::newRow("--expires 0") << QByteArray() << out << false << QStringList{"--expires", "0"}
+                                 << future << -1LL << "expiry \"0\" must be a number of days";
     // The key remembers the last serial it signed: a new folder goes on from there.
     QTest::newRow("signed into a new folder")
-        << QByteArray() << QStringList{"--sign", "realm.key@41"} << 42LL << "";
+        << QByteArray() << out << false << QStringList{"--sign", "realm.key@41"} << future << 42LL
+        << "";
     QTest::newRow("previous with two serials")
-        << QByteArray(R"({"security": {"serial": 41, "serial": 1}})") << QStringList() << -1LL
+        << QByteArray(R"({"security": {"serial": 41, "serial": 1}})") << out << false
+        << QStringList() << future << -1LL
         << "the manifest carries 2 serials; give the serial with --serial";
+
+    // What launchers would refuse or misread is an error, unless its override is given.
+    // A signed publication that knows of no earlier serial would start the count again.
+    QTest::newRow("signed, no earlier serial known")
+        << QByteArray() << out << false << QStringList{"--sign", "realm.key"} << future << -1LL
+        << "serial 1 would start the count again";
+    QTest::newRow("signed, no earlier serial known, --serial 1")
+        << QByteArray() << out << false << QStringList{"--sign", "realm.key", "--serial", "1"}
+        << future << 1LL << "";
+    QTest::newRow("signed, --previous URL")
+        << serial41 << url << false << QStringList{"--sign", "realm.key"} << future << 42LL << "";
+    QTest::newRow("--previous URL not there")
+        << QByteArray() << url << false << QStringList{"--sign", "realm.key"} << future << -1LL
+        << "HTTP status 404";
+    // SOURCE_DATE_EPOCH in the past, as some CI environments set it.
+    QTest::newRow("expiry already past")
+        << QByteArray() << out << false << QStringList{"--expires", "3"} << past << -1LL
+        << "expiry 2026-01-04T00:00:00Z is already past";
+    QTest::newRow("expiry already past, --allow-expired")
+        << QByteArray() << out << false << QStringList{"--expires", "3", "--allow-expired"} << past
+        << 1LL << "2026-01-04T00:00:00Z";
+    QTest::newRow("no --sign after a signed manifest")
+        << serial41 << out << true << QStringList() << future << -1LL << "no --sign, but ";
+    QTest::newRow("no --sign after a signed manifest, --unsigned")
+        << serial41 << out << true << QStringList{"--unsigned"} << future << 42LL << "";
+    QTest::newRow("no --sign after a signed manifest at the URL")
+        << serial41 << url << true << QStringList() << future << -1LL << "no --sign, but http://";
+    QTest::newRow("no --sign, keys trusted")
+        << QByteArray() << out << false << QStringList{"--trusted", "realm.pub"} << future << -1LL
+        << "no --sign, but the launchers trust keys";
+    QTest::newRow("signed with a key the launchers do not trust")
+        << QByteArray() << out << false
+        << QStringList{"--sign", "intruder.key", "--trusted", "realm.pub", "--serial", "1"}
+        << future << -1LL << "which the launchers do not trust (--trusted lists ";
+    QTest::newRow("signed with a key the launchers trust")
+        << QByteArray() << out << false
+        << QStringList{"--sign", "realm.key", "--trusted", "realm.pub", "--serial", "1"} << future
+        << 1LL << "";
+    QTest::newRow("same version, a file changed")
+        << v11("a.MPQ", "b") << out << false << QStringList() << future << -1LL
+        << "Launchers at 1.1 will not fetch a.MPQ";
+    QTest::newRow("same version, a file added")
+        << v11("other.MPQ", "b") << out << false << QStringList() << future << -1LL
+        << "files changed: ruRU/a.MPQ";
+    QTest::newRow("same version at the URL, a file changed")
+        << v11("a.MPQ", "b") << url << false << QStringList() << future << -1LL
+        << "Launchers at 1.1 will not fetch a.MPQ";
+    QTest::newRow("same version, a file changed, --same-version")
+        << v11("a.MPQ", "b") << out << false << QStringList{"--same-version"} << future << 42LL
+        << "";
+    QTest::newRow("same version, nothing changed")
+        << v11("a.MPQ", "a") << out << false << QStringList() << future << 42LL << "";
+    QTest::newRow("other version, a file changed")
+        << v11("a.MPQ", "b", "1.0") << out << false << QStringList() << future << 42LL << "";
 }
 
 // Each publication carries a serial one above the manifest it replaces, and an expiry time on
-// request, inside the signed bytes.
+// request, inside the signed bytes. What launchers would refuse or misread stops it.
 void TestPublish::serialAndExpiry()
 {
     QFETCH(QByteArray, previous);
+    QFETCH(QString, previousAt);
+    QFETCH(bool, previousSigned);
     QFETCH(QStringList, options);
+    QFETCH(qint64, epoch);
     QFETCH(qint64, serial);
     QFETCH(QString, expected);
     QTemporaryDir dir;
     for (QString &option : options) {
-        // NAME.key@N: a key made here, that signed serial N last.
-        if (!option.contains(".key@"))
+        if (!option.contains(".key") && !option.endsWith(".pub"))
             continue;
-        const QString key = dir.filePath(option.section('@', 0, 0));
-        QString problem;
-        Publish::generateKeyFiles(key.chopped(4), &problem);
-        QVERIFY2(problem.isEmpty(), qPrintable(problem));
-        makeFile(Publish::serialStatePath(key), option.section('@', 1).toLatin1());
-        option = key;
+        const QString name = dir.filePath(option.section('.', 0, 0));
+        if (!QFileInfo::exists(name + ".key")) {
+            QString problem;
+            Publish::generateKeyFiles(name, &problem);
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        }
+        const QString path = name + '.' + option.section('.', 1).section('@', 0, 0);
+        if (option.contains('@'))
+            makeFile(Publish::serialStatePath(path), option.section('@', 1).toLatin1());
+        option = path;
     }
     makeFile(dir.filePath("updates/ruRU/a.MPQ"), "a");
     const QString output = dir.filePath("ClientUpdates.json");
-    if (!previous.isNull())
+    if (previousAt == "url") {
+        if (serverRoot.isEmpty())
+            QSKIP("python3 -m http.server did not start");
+        const QString name = "previous" + QString::number(++servedFolders) + ".json";
+        if (!previous.isNull())
+            makeFile(served.filePath(name), previous);
+        if (previousSigned)
+            makeFile(served.filePath(name + ".sig"), "signature\n");
+        options << "--previous" << serverRoot + name;
+    } else if (!previous.isNull()) {
         makeFile(output, previous);
+        if (previousSigned)
+            makeFile(output + ".sig", "signature\n");
+    }
 
-    qputenv("SOURCE_DATE_EPOCH", "1767225600");
+    qputenv("SOURCE_DATE_EPOCH", QByteArray::number(epoch));
     const Run run = runPublisher(
         QStringList{dir.filePath("updates"), "1.1", "http://h/", "--output", output} + options);
     qunsetenv("SOURCE_DATE_EPOCH");
     if (serial < 0) {
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains("error: ") && run.err.contains(expected), qPrintable(run.err));
-        QCOMPARE(readFile(output), previous);
+        QCOMPARE(readFile(output), previousAt == "output" ? previous : QByteArray());
         return;
     }
-    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     const QJsonObject security =
         QJsonDocument::fromJson(readFile(output)).object().value("security").toObject();
     QCOMPARE(security.value("serial").toVariant().toLongLong(), serial);
@@ -406,18 +519,38 @@ void TestPublish::serialAndExpiry()
 void TestPublish::badKeyFailsAndKeepsManifest_data()
 {
     QTest::addColumn<QString>("keyName");
-    QTest::addColumn<QByteArray>("keyText"); // not written when null
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<QByteArray>("keyText");  // not written when null
+    QTest::addColumn<QByteArray>("pairText"); // NAME.pub beside NAME.key; not written when null
+    QTest::addColumn<QString>("message");     // %1: the key file's path, %2: NAME.pub's
 
-    const QString notAKey = "not a private key file";
-    QTest::newRow("16 bytes") << "realm.key" << QByteArray(16, 's').toBase64() + '\n' << notAKey;
-    QTest::newRow("64 bytes") << "realm.key" << QByteArray(64, 's').toBase64() + '\n' << notAKey;
-    QTest::newRow("empty") << "realm.key" << QByteArray("") << notAKey;
-    QTest::newRow("binary") << "realm.key" << QByteArray("\x00\xff\x10 key\x80", 9) << notAKey;
-    QTest::newRow("huge") << "realm.key" << QByteArray(1 << 20, 'A') << notAKey;
+    // Two pairs as keygen writes them.
+    QTemporaryDir keys;
+    QString problem;
+    const QByteArray publicA = Publish::generateKeyFiles(keys.filePath("a"), &problem).append('\n');
+    const QByteArray publicB = Publish::generateKeyFiles(keys.filePath("b"), &problem).append('\n');
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    const QByteArray privateA = readFile(keys.filePath("a.key"));
+
+    const QString notAKey = "%1: not a private key file";
+    const QByteArray none;
+    QTest::newRow("16 bytes") << "realm.key" << QByteArray(16, 's').toBase64() + '\n'
+                              << none << notAKey;
+    QTest::newRow("64 bytes") << "realm.key" << QByteArray(64, 's').toBase64() + '\n'
+                              << none << notAKey;
+    QTest::newRow("empty") << "realm.key" << QByteArray("") << none << notAKey;
+    QTest::newRow("binary") << "realm.key" << QByteArray("\x00\xff\x10 key\x80", 9) << none
+                            << notAKey;
+    QTest::newRow("huge") << "realm.key" << QByteArray(1 << 20, 'A') << none << notAKey;
     QTest::newRow("public key file") << "realm.pub" << QByteArray(32, 'p').toBase64() + '\n'
-                                     << "is a public key";
-    QTest::newRow("missing") << "realm.key" << QByteArray() << "cannot read";
+                                     << none << "%1: is a public key";
+    QTest::newRow("missing") << "realm.key" << QByteArray() << none << "%1: cannot read";
+    // Told by their content, not by their name.
+    QTest::newRow("public key copied to x.key")
+        << "x.key" << publicA << none << "%1: holds the bare base64 of 32 bytes, as a public key";
+    QTest::newRow("public key copied over its private key")
+        << "realm.key" << publicA << publicA << "%1: holds the public key of %2, not its private";
+    QTest::newRow("private key of another pair")
+        << "realm.key" << privateA << publicB << "%1: is not the private key of %2 beside it";
 }
 
 // A key that cannot sign is an error before anything is written: the manifest and its
@@ -426,6 +559,7 @@ void TestPublish::badKeyFailsAndKeepsManifest()
 {
     QFETCH(QString, keyName);
     QFETCH(QByteArray, keyText);
+    QFETCH(QByteArray, pairText);
     QFETCH(QString, message);
 
     QTemporaryDir dir;
@@ -435,16 +569,76 @@ void TestPublish::badKeyFailsAndKeepsManifest()
     makeFile(output + ".sig", "old signature\n");
     if (!keyText.isNull())
         makeFile(dir.filePath(keyName), keyText);
+    const QString pairPath = dir.filePath(keyName.section('.', 0, 0) + ".pub");
+    if (!pairText.isNull())
+        makeFile(pairPath, pairText);
 
     const Run run = runPublisher({"--sign", dir.filePath(keyName), dir.filePath("updates"), "1.1",
                                   "http://h/", "--output", output});
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.err.contains("error: " + dir.filePath(keyName) + ": " + message),
+    QVERIFY2(run.err.contains("error: " + message.arg(dir.filePath(keyName), pairPath)),
              qPrintable(run.err));
     QCOMPARE(readFile(output), OldManifest);
     QCOMPARE(readFile(output + ".sig"), QByteArray("old signature\n"));
     QCOMPARE(QDir(dir.filePath("site")).entryList(QDir::Files | QDir::Hidden),
              QStringList({"ClientUpdates.json", "ClientUpdates.json.sig"}));
+}
+
+void TestPublish::keygenHint_data()
+{
+    QTest::addColumn<QStringList>("trusted"); // key pairs made before, given with --trusted
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("expected"); // {new}, {old1}...: the keys' base64 texts
+
+    QTest::newRow("a first key")
+        << QStringList() << 0
+        << QStringList{"A first key: build the launcher with -DEMBERCREST_MANIFEST_PUBKEY={new}\n",
+                       "A key that replaces another: build with both, "
+                       "\"-DEMBERCREST_MANIFEST_PUBKEY=<old key>;{new}\", and sign with the old "
+                       "key until the players have that launcher"};
+    // The launchers out there trust the old key only: it stays in the list.
+    QTest::newRow("a key that replaces another")
+        << QStringList{"old1"} << 0
+        << QStringList{
+               "\"-DEMBERCREST_MANIFEST_PUBKEY={old1};{new}\"",
+               "and keep signing with one of those keys until the players have that launcher"};
+    QTest::newRow("two keys trusted")
+        << QStringList{"old1", "old2"} << 0
+        << QStringList{"\"-DEMBERCREST_MANIFEST_PUBKEY={old1};{old2};{new}\""};
+    QTest::newRow("four keys trusted")
+        << QStringList{"old1", "old2", "old3", "old4"} << 1 << QStringList{"the most there may be"};
+}
+
+// keygen's advice on building the launcher never strands the players: a new key joins the
+// keys that launchers trust, it does not replace them.
+void TestPublish::keygenHint()
+{
+    QFETCH(QStringList, trusted);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, expected);
+
+    QTemporaryDir dir;
+    QStringList arguments{"keygen", dir.filePath("new")};
+    QMap<QString, QString> keys;
+    for (const QString &name : trusted) {
+        QString problem;
+        keys.insert(name,
+                    QString::fromLatin1(Publish::generateKeyFiles(dir.filePath(name), &problem)));
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        arguments << "--trusted" << dir.filePath(name + ".pub");
+    }
+    const Run run = runPublisher(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    keys.insert("new", QString::fromLatin1(readFile(dir.filePath("new.pub")).trimmed()));
+    for (QString text : expected) {
+        for (auto key = keys.cbegin(); key != keys.cend(); ++key)
+            text.replace('{' + key.key() + '}', key.value());
+        QVERIFY2((exitCode == 0 ? run.out : run.err).contains(text), qPrintable(run.out + run.err));
+    }
+    // Never the new key alone: a launcher built so refuses everything signed with the old one.
+    if (!trusted.isEmpty())
+        QVERIFY2(!run.out.contains("-DEMBERCREST_MANIFEST_PUBKEY=" + keys.value("new")),
+                 qPrintable(run.out));
 }
 
 // The pair that keygen writes signs manifests that the launcher's check accepts; a manifest
@@ -457,7 +651,9 @@ void TestPublish::keygenSignAndVerify()
     QCOMPARE(keygen.exitCode, 0);
     const QByteArray privateKey = readFile(name + ".key");
     const QByteArray publicKey = readFile(name + ".pub");
-    QCOMPARE(privateKey.size(), 45);
+    // The private key starts with a text of its own, so that it passes for no public key.
+    QCOMPARE(privateKey.size(), 68);
+    QVERIFY(privateKey.startsWith("EMBERCREST-PRIVATE-KEY:"));
     QCOMPARE(publicKey.size(), 45);
     QVERIFY(privateKey.endsWith('\n') && publicKey.endsWith('\n'));
     QVERIFY2(keygen.out.contains("-DEMBERCREST_MANIFEST_PUBKEY=" +
@@ -479,9 +675,13 @@ void TestPublish::keygenSignAndVerify()
     const QString manifest = updates + "/ruRU/ClientUpdates.json";
     const QString signature = manifest + ".sig";
     for (int run = 0; run < 2; ++run) {
-        const Run signedRun = runPublisher({"--sign", name + ".key", updates, "1.1", "http://h/",
-                                            "--output", manifest, "--date", "2024-01-01"});
-        QCOMPARE(signedRun.exitCode, 0);
+        // The first signed publication says where its serials start.
+        const QStringList first = run == 0 ? QStringList{"--serial", "1"} : QStringList();
+        const Run signedRun =
+            runPublisher(QStringList{"--sign", name + ".key", updates, "1.1", "http://h/",
+                                     "--output", manifest, "--date", "2024-01-01"} +
+                         first);
+        QVERIFY2(signedRun.exitCode == 0, qPrintable(signedRun.err));
         QVERIFY2(
             signedRun.out.contains("1 files in 1 locales") &&
                 signedRun.out.contains("public key " + QString::fromLatin1(publicKey.trimmed())),
@@ -492,12 +692,144 @@ void TestPublish::keygenSignAndVerify()
     const ManifestSignature::Verdict verdict =
         ManifestSignature::verify(readFile(manifest), signatureFile, publicKey);
     QVERIFY2(verdict.accepted, qPrintable(verdict.reason));
+    // The manifest names the key it is signed for, for the launcher's log.
+    QCOMPARE(QJsonDocument::fromJson(readFile(manifest))
+                 .object()
+                 .value("security")
+                 .toObject()
+                 .value("key")
+                 .toString()
+                 .toLatin1(),
+             publicKey.trimmed());
 
-    const Run unsignedRun = runPublisher({updates, "1.2", "http://h/", "--output", manifest});
+    // A private key as keygen wrote it before the prefix, beside its public key, still signs.
+    const QString old = dir.filePath("old");
+    makeFile(old + ".key", privateKey.mid(int(strlen("EMBERCREST-PRIVATE-KEY:"))));
+    makeFile(old + ".pub", publicKey);
+    const Run oldKeyRun =
+        runPublisher({"--sign", old + ".key", updates, "1.2", "http://h/", "--output", manifest});
+    QVERIFY2(oldKeyRun.exitCode == 0, qPrintable(oldKeyRun.err));
+    QVERIFY2(oldKeyRun.err.contains("warning: " + old +
+                                    ".key: a private key without the EMBERCREST-PRIVATE-KEY:"),
+             qPrintable(oldKeyRun.err));
+    QVERIFY(ManifestSignature::verify(readFile(manifest), readFile(signature), publicKey).accepted);
+
+    const Run unsignedRun =
+        runPublisher({updates, "1.3", "http://h/", "--output", manifest, "--unsigned"});
     QCOMPARE(unsignedRun.exitCode, 0);
     QVERIFY2(unsignedRun.err.contains("warning: " + signature + ": removed"),
              qPrintable(unsignedRun.err));
     QVERIFY(!QFileInfo::exists(signature));
+}
+
+void TestPublish::verify_data()
+{
+    QTest::addColumn<QString>("publication"); // signed, intruder, unsigned, expired, changed
+    QTest::addColumn<QString>("where");       // "file", "url" or the URL path after the root
+    QTest::addColumn<QString>("trusted");     // --trusted: realm.pub, realm.key, or none
+    QTest::addColumn<int>("exitCode");
+    // {manifest}: its path or URL; {realm}, {intruder}: the keys' fingerprints; {realm.pub}
+    QTest::addColumn<QString>("expected");
+
+    const QString good =
+        "Verified {manifest}: version 1.1, serial 7, expires 2100-01-31T00:00:00Z, "
+        "signed by key {realm} ({realm.pub})";
+    QTest::newRow("signed, file") << "signed"
+                                  << "file"
+                                  << "realm.pub" << 0 << good;
+    QTest::newRow("signed, URL") << "signed"
+                                 << "url"
+                                 << "realm.pub" << 0 << good;
+    QTest::newRow("signed with another key, URL")
+        << "intruder"
+        << "url"
+        << "realm.pub" << 1
+        << "error: {manifest}: refused: signed by key {intruder}, this launcher trusts {realm}: ";
+    QTest::newRow("changed after signing, file")
+        << "changed"
+        << "file"
+        << "realm.pub" << 1
+        << "error: {manifest}: refused: the signature does not match the manifest";
+    QTest::newRow("no signature, URL")
+        << "unsigned"
+        << "url"
+        << "realm.pub" << 1
+        << "error: {manifest}.sig: HTTP status 404: launchers built with a key refuse";
+    QTest::newRow("expired, URL") << "expired"
+                                  << "url"
+                                  << "realm.pub" << 1
+                                  << "error: {manifest}: expired at 2026-01-31T00:00:00Z, and it";
+    QTest::newRow("redirected, URL") << "signed"
+                                     << "folder"
+                                     << "realm.pub" << 1 << "a redirect to ";
+    QTest::newRow("no manifest, URL") << "signed"
+                                      << "missing.json"
+                                      << "realm.pub" << 1 << "error: {manifest}: HTTP status 404";
+    QTest::newRow("private key as --trusted")
+        << "signed"
+        << "file"
+        << "realm.key" << 1 << "a private key (NAME.key), where the public";
+    QTest::newRow("no trusted keys") << "signed"
+                                     << "file"
+                                     << "" << 2 << "--trusted";
+}
+
+// verify reads a manifest and its signature as launchers that trust the given keys would, from
+// files before upload or from the URL that players fetch.
+void TestPublish::verify()
+{
+    QFETCH(QString, publication);
+    QFETCH(QString, where);
+    QFETCH(QString, trusted);
+    QFETCH(int, exitCode);
+    QFETCH(QString, expected);
+    if (where != "file" && serverRoot.isEmpty())
+        QSKIP("python3 -m http.server did not start");
+
+    const QString folder = "verify" + QString::number(++servedFolders);
+    const QString updates = served.filePath(folder);
+    makeFile(updates + "/ruRU/a.MPQ", "a");
+    QMap<QString, QString> shown;
+    for (const QString name : {"realm", "intruder"}) {
+        QString problem;
+        const QByteArray key = Publish::generateKeyFiles(served.filePath(name + folder), &problem);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        shown.insert('{' + name + '}', fingerprint(key));
+    }
+    const QString manifest = updates + "/ClientUpdates.json";
+    QStringList options{"--serial", "7", "--expires", "30"};
+    if (publication != "unsigned")
+        options << "--sign"
+                << served.filePath((publication == "intruder" ? "intruder" : "realm") + folder +
+                                   ".key");
+    if (publication == "expired")
+        options << "--allow-expired";
+    // 2100-01-01, or 2026-01-01 for the expired one.
+    qputenv("SOURCE_DATE_EPOCH", publication == "expired" ? "1767225600" : "4102444800");
+    const Run published = runPublisher(
+        QStringList{updates, "1.1", "http://h/", "--output", manifest, "--date", "2024-01-01"} +
+        options);
+    qunsetenv("SOURCE_DATE_EPOCH");
+    QVERIFY2(published.exitCode == 0, qPrintable(published.err));
+    if (publication == "changed")
+        makeFile(manifest, readFile(manifest).replace("\"1.1\"", "\"1.2\""));
+
+    const QString url = serverRoot + folder + "/ClientUpdates.json";
+    const QString target = where == "file"     ? manifest
+                           : where == "url"    ? url
+                           : where == "folder" ? QString(serverRoot + folder)
+                                               : QString(serverRoot + folder + '/' + where);
+    QStringList arguments{"verify", target};
+    const QString trustedPath = served.filePath("realm" + folder + '.' + trusted.section('.', 1));
+    if (!trusted.isEmpty())
+        arguments << "--trusted" << trustedPath;
+    const Run run = runPublisher(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    shown.insert("{manifest}", target);
+    shown.insert("{realm.pub}", trustedPath);
+    for (auto value = shown.cbegin(); value != shown.cend(); ++value)
+        expected.replace(value.key(), value.value());
+    QVERIFY2((exitCode == 0 ? run.out : run.err).contains(expected), qPrintable(run.out + run.err));
 }
 
 void TestPublish::unwritableOutputFails()
@@ -526,15 +858,8 @@ void TestPublish::executableWritesWhatTheLibraryWrites()
     QVERIFY2(run.err.contains("warning: engine: skipped"), qPrintable(run.err));
     const QByteArray written = readFile(folder + "/ClientUpdates.json");
 
-    const Publish::Report report = Publish::publish({folder,
-                                                     "2.3",
-                                                     "http://127.0.0.1:8000/",
-                                                     "2023-02-01",
-                                                     dir.filePath("library.json"),
-                                                     "",
-                                                     "",
-                                                     "",
-                                                     {}});
+    const Publish::Report report = Publish::publish(request(
+        folder, "2.3", "http://127.0.0.1:8000/", "2023-02-01", dir.filePath("library.json")));
     QVERIFY(report.ok());
     QCOMPARE(written, readFile(report.output));
 

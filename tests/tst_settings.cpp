@@ -658,6 +658,7 @@ void TestSettings::launcherIsWiredAsMainWiresIt()
         {"finished", QString()},
         {"downloadFailedMain", "Download failed!"},
         {"UpdateCheckFailed", "Update server unavailable"},
+        {"UpdateRefused", "Update refused: please update the launcher"},
     };
     for (const Emitted &e : emitted) {
         bar->setFormat("before");

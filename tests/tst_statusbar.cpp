@@ -1,5 +1,6 @@
 #include "config/delays.h"
 #include "ui/mainwindow.h"
+#include "ui/style.h"
 
 #include <QProgressBar>
 #include <QTranslator>
@@ -33,6 +34,8 @@ const State States[] = {
     {"BarChange_DwdFailed", "Download failed!", "Ошибка загрузки!", true, false, false},
     {"BarChange_CheckFailed", "Update server unavailable", "Сервер обновлений недоступен", true,
      false, false},
+    {"BarChange_UpdateRefused", "Update refused: please update the launcher",
+     "Обновление отклонено: обновите лаунчер", true, false, false},
 };
 
 // Runs the event loop until a timer started now with the bar's hide delay has fired. Timers of
@@ -64,6 +67,8 @@ private slots:
     void twoHidesTheFirstOneWins();
     void russianTexts_data();
     void russianTexts();
+    void textsFitTheBar_data();
+    void textsFitTheBar();
 
 private:
     void invoke(const QByteArray &slot);
@@ -279,6 +284,40 @@ void TestStatusBar::russianTexts()
 
     QCOMPARE(format, text);
     QCOMPARE(download, QStringLiteral("a.MPQ 50%"));
+}
+
+void TestStatusBar::textsFitTheBar_data()
+{
+    QTest::addColumn<QByteArray>("slot");
+    QTest::addColumn<QString>("catalogue");
+
+    for (const State &state : States) {
+        if (!state.text)
+            continue;
+        QTest::addRow("%s", state.slot) << QByteArray(state.slot) << QString();
+        QTest::addRow("%s, Russian", state.slot)
+            << QByteArray(state.slot) << QStringLiteral(":/locale/locale_ru_RU");
+    }
+}
+
+// Each state's text, in the font the style sheet gives the bar, fits the bar.
+void TestStatusBar::textsFitTheBar()
+{
+    QFETCH(QByteArray, slot);
+    QFETCH(QString, catalogue);
+
+    QTranslator translator;
+    if (!catalogue.isEmpty()) {
+        QVERIFY(translator.load(catalogue));
+        QCoreApplication::installTranslator(&translator);
+    }
+    window->setStyleSheet(applicationStyleSheet());
+    invoke(slot);
+    QCoreApplication::removeTranslator(&translator);
+    bar->ensurePolished();
+    const QString text = bar->text();
+    QVERIFY2(QFontMetrics(bar->font()).horizontalAdvance(text) <= bar->contentsRect().width(),
+             qPrintable(text));
 }
 
 QTEST_MAIN(TestStatusBar)

@@ -22,6 +22,10 @@
         <translation>Сервер обновлений недоступен</translation>
     </message>
     <message>
+        <source>Update refused: please update the launcher</source>
+        <translation>Обновление отклонено: обновите лаунчер</translation>
+    </message>
+    <message>
         <source>Download failed!</source>
         <translation>Ошибка загрузки!</translation>
     </message>

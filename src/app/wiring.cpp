@@ -32,6 +32,8 @@ void connectLauncher(QObject *application, MainWindow &window, AppConfig &update
     QObject::connect(&updater, SIGNAL(downloadFailedMain()), &window, SLOT(BarChange_DwdFailed()));
     // A check that found no manifest says so instead of "Checking updates..." for ever.
     QObject::connect(&updater, SIGNAL(UpdateCheckFailed()), &window, SLOT(BarChange_CheckFailed()));
+    // A manifest that arrived and was refused is not blamed on the server.
+    QObject::connect(&updater, SIGNAL(UpdateRefused()), &window, SLOT(BarChange_UpdateRefused()));
 }
 
 QProgressBar *showLauncher(QObject *application, MainWindow &window, AppConfig &updater)

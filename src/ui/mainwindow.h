@@ -52,9 +52,11 @@ public slots:
     bool SelectWotlkExe();
     bool SelectLegionExe();
     // Progress bar states (statusbar.cpp): a download run that did not save every file; an
-    // update check that found no manifest to read.
+    // update check that found no manifest to read; a manifest refused for its signature,
+    // serial or expiry.
     void BarChange_DwdFailed();
     void BarChange_CheckFailed();
+    void BarChange_UpdateRefused();
 
 private:
     Ui::MainWindow *ui;

@@ -2,6 +2,7 @@
 
 #include "config/delays.h"
 
+#include <QDebug>
 #include <QProgressBar>
 #include <QTimer>
 
@@ -92,4 +93,14 @@ void MainWindow::BarChange_CheckFailed()
 {
     showLoadProgress();
     loadProgress()->setFormat(tr("Update server unavailable"));
+}
+
+// Final too. The server answered, but the manifest was refused for its signature, serial or
+// expiry: a newer launcher may trust it, and the player can do nothing else about it. The log
+// gets the text as shown, beside the refusal's reason.
+void MainWindow::BarChange_UpdateRefused()
+{
+    showLoadProgress();
+    loadProgress()->setFormat(tr("Update refused: please update the launcher"));
+    qDebug().noquote() << QStringLiteral("Status: ") + loadProgress()->format();
 }

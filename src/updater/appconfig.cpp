@@ -160,7 +160,9 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
                 flags.insert(locale, Config::ReadSetting(QStringLiteral("WClientLocale"), locale));
         return *flag;
     };
-    const QByteArray body = check ? check->conclude(reply).body : QByteArray();
+    const ManifestCheck::Result concluded =
+        check ? check->conclude(reply) : ManifestCheck::Result();
+    const QByteArray &body = concluded.body;
     dropCheck(checkId);
     const QString localVersion = installedVersion();
     ManifestReading reading = readManifestVersion(body, localVersion);
@@ -189,6 +191,8 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
             readManifestFiles(reading, flagOf);
             collectFiles(reading);
         }
+    } else if (concluded.notTrusted) {
+        emit UpdateRefused();
     } else {
         emit UpdateCheckFailed();
     }

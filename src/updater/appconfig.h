@@ -48,6 +48,9 @@ signals:
     // A manifest reply gave nothing to compare (no server, an error, not a manifest): the
     // player is told, the check is not retried.
     void UpdateCheckFailed();
+    // Instead of UpdateCheckFailed: the server answered, and the manifest was refused for its
+    // signature, serial or expiry (ManifestCheck::Result::notTrusted).
+    void UpdateRefused();
 
 public slots:
     void append();

@@ -130,8 +130,13 @@ ManifestCheck::Result ManifestCheck::conclude(QNetworkReply *manifest)
         return result;
     }
     result.refusal = signatureProblem(result.body);
-    if (result.refusal.isEmpty())
+    // A signature that could not be fetched is the server's failure; one that arrived and was
+    // refused is not.
+    result.notTrusted = !result.refusal.isEmpty() && signatureFetched;
+    if (result.refusal.isEmpty()) {
         result.refusal = freshnessProblem(result.body);
+        result.notTrusted = !result.refusal.isEmpty();
+    }
     if (!result.refusal.isEmpty())
         result.body.clear();
     else if (!key.isEmpty())

@@ -26,6 +26,10 @@ public:
     {
         QByteArray body; // the manifest to read; empty when there is none to read
         QString refusal; // why a manifest that arrived was refused, for the log
+        // The server answered with a manifest and its signature, and this launcher refused it
+        // for the signature, the serial or the expiry: not the server's failure but a
+        // publisher's, or this launcher's (one that missed a key rotation).
+        bool notTrusted = false;
     };
 
     // Sends the requests through `network`, marked with `id` (UpdaterRequests::checkIdOf). `key`:

@@ -1,5 +1,7 @@
 #include "manifestsignature.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 
 #include <openssl/evp.h>
@@ -43,7 +45,30 @@ bool ed25519Verifies(const QByteArray &message, const QByteArray &signature,
 
 Verdict refused(const QString &reason)
 {
-    return {false, reason};
+    return {false, reason, -1};
+}
+
+// The refusal of a signature that holds for none of the trusted keys. A manifest that names
+// another key, and whose signature holds for it, was signed with a key this launcher was not
+// built with: a wrong key, or a rotation that this launcher missed. Otherwise the manifest or
+// its signature changed after signing, or the key is unknown.
+QString mismatch(const QByteArray &manifest, const QByteArray &signature,
+                 const QList<QByteArray> &keys)
+{
+    const std::optional<QByteArray> named = namedKey(manifest);
+    if (named && !keys.contains(*named) && ed25519Verifies(manifest, signature, *named)) {
+        QStringList trusted;
+        for (const QByteArray &key : keys)
+            trusted << fingerprint(key);
+        return QStringLiteral("signed by key %1, this launcher trusts %2: a key that this "
+                              "launcher was not built with (a wrong key, or a key rotation that "
+                              "this launcher missed)")
+            .arg(fingerprint(*named), trusted.join(QStringLiteral(", ")));
+    }
+    return keys.size() == 1 ? QStringLiteral("the signature does not match the manifest")
+                            : QStringLiteral("the signature does not match the manifest with "
+                                             "any of the %1 public keys")
+                                  .arg(keys.size());
 }
 
 } // namespace
@@ -69,7 +94,11 @@ KeyList parseKeyList(const QByteArray &text)
             continue; // "a;b;" is a list of two
         ++number;
         const std::optional<QByteArray> key = decodeExactBase64(item.toLatin1(), kPublicKeyBytes);
-        if (!key) {
+        if (item.trimmed().toLatin1().startsWith(kPrivateKeyPrefix)) {
+            list.problem = QStringLiteral("key %1 of the list is a private key (NAME.key); the "
+                                          "list takes public keys (NAME.pub)")
+                               .arg(number);
+        } else if (!key) {
             list.problem = QStringLiteral("public key %1 of the list is not the base64 of "
                                           "32 bytes")
                                .arg(number);
@@ -108,15 +137,26 @@ Verdict verify(const QByteArray &manifest, const std::optional<QByteArray> &sign
     if (!signature)
         return refused(QStringLiteral("the signature file is not the base64 of a 64-byte "
                                       "signature"));
-    for (const QByteArray &key : keys.keys) {
-        if (ed25519Verifies(manifest, *signature, key))
-            return {true, QString()};
+    for (int i = 0; i < keys.keys.size(); ++i) {
+        if (ed25519Verifies(manifest, *signature, keys.keys.at(i)))
+            return {true, QString(), i};
     }
-    return refused(keys.keys.size() == 1
-                       ? QStringLiteral("the signature does not match the manifest")
-                       : QStringLiteral("the signature does not match the manifest with any of "
-                                        "the %1 public keys")
-                             .arg(keys.keys.size()));
+    return refused(mismatch(manifest, *signature, keys.keys));
+}
+
+std::optional<QByteArray> namedKey(const QByteArray &manifest)
+{
+    const QJsonValue key = QJsonDocument::fromJson(manifest)
+                               .object()
+                               .value(QStringLiteral("security"))
+                               .toObject()
+                               .value(QStringLiteral("key"));
+    return decodeExactBase64(key.toString().toLatin1(), kPublicKeyBytes);
+}
+
+QString fingerprint(const QByteArray &publicKey)
+{
+    return QString::fromLatin1(publicKey.toBase64().left(8)) + QChar(0x2026);
 }
 
 QByteArray effectivePublicKey(const QByteArray &builtIn, const QByteArray &runTime)

@@ -50,9 +50,10 @@ expect_refused() {
     cmp -s "$client/Data/enGB/$file" v1.2.MPQ || fail "$1: the file changed"
 }
 
-# 1. 1.1 is published (serial 1) and kept, as an attacker would keep it; then 1.2 (serial 2).
+# 1. 1.1 is published (serial 1, the first) and kept, as an attacker would keep it; then 1.2
+#    (serial 2).
 head -c 100000 /dev/urandom >"$updates/enGB/$file"
-publish 1.1
+publish 1.1 --serial 1
 grep -q '"serial": 1$' "$manifest" || fail "1.1: no serial 1 in $(cat "$manifest")"
 mkdir old
 cp -p "$manifest" "$manifest.sig" "$updates/enGB/$file" old/
@@ -70,7 +71,8 @@ cp -p "old/$file" "$updates/enGB/$file"
 expect_refused rollback "serial 1 is lower than serial 2, accepted before"
 
 # 3. Published three days ago, valid for one day: expired two days ago, beyond the day of skew.
-SOURCE_DATE_EPOCH=$(($(date +%s) - 3 * 86400)) publish 1.3 --serial 3 --expires 1
+#    The publisher refuses to write an expired manifest unless told to.
+SOURCE_DATE_EPOCH=$(($(date +%s) - 3 * 86400)) publish 1.3 --serial 3 --expires 1 --allow-expired
 expect_refused freeze "the manifest expired at "
 grep -q "manifest expired at [0-9T:Z-]*, and it is now [0-9T:Z-]* (24 hours" freeze.log ||
     fail "freeze: both times not named: $(cat freeze.log)"

@@ -3,8 +3,10 @@
 # its signature, python's http.server serves them on 127.0.0.1, and the real launcher checks
 # them with the public key (given at run time, as a build with the key built in would have it).
 #   1. A manifest without a signature is refused: nothing but the manifest and the signature
-#      is requested, no file changes, the installed version stays.
-#   2. The same with a signature made by another key.
+#      is requested, no file changes, the installed version stays. The server did not serve
+#      the signature: the bar blames the server, as for any failed check.
+#   2. The same with a signature made by another key. The log names the key that signed and the
+#      key the launcher trusts, and the bar says that the update was refused.
 #   3. A manifest signed with the right key is read and the update goes through.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
@@ -47,14 +49,21 @@ expect_refused() {
     [ "$(ls "$client/Data/enGB")" = realmlist.wtf ] || fail "$1: files changed: $(ls "$client/Data/enGB")"
 }
 
+# fingerprint FILE: the fingerprint of the public key in FILE, as the log shows it.
+fingerprint() { printf '%s…' "$(head -c 8 "$1")"; }
+refused_text="Status: Update refused: please update the launcher"
+
 # 1. No signature on the server.
 publish
 [ ! -e "$manifest.sig" ] || fail "an unsigned publish left a signature"
 expect_refused missing "no signature file"
+grep -qF "$refused_text" missing.log && fail "missing: the bar did not blame the server"
 
 # 2. Signed with a key the launcher does not trust.
 publish --sign intruder.key
-expect_refused wrong "the signature does not match the manifest"
+expect_refused wrong "signed by key $(fingerprint intruder.pub), this launcher trusts $(fingerprint realm.pub): "
+grep -qxF "$refused_text" wrong.log ||
+    fail "wrong: the bar does not say that the update was refused: $(cat wrong.log)"
 
 # 3. Signed with the realm's key.
 publish --sign realm.key

@@ -1,7 +1,10 @@
 // embercrest-publish: writes the update manifest that the launcher reads for an update folder.
 #include "config/config.h"
 #include "publish.h"
+#include "remote.h"
 #include "signing.h"
+#include "updater/manifestsignature.h"
+#include "verify.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -36,29 +39,55 @@ const char *const Description =
     "bring old files back, publish them again. SOURCE_DATE_EPOCH, when set, is the time the\n"
     "expiry counts from.\n"
     "\n"
+    "What launchers would refuse or misread is an error, and nothing is written: a signing\n"
+    "key that the launchers do not trust (--trusted; by default the keys this build's\n"
+    "launcher trusts, %2); no --sign where the previous manifest was signed or keys are\n"
+    "trusted (--unsigned overrides); a signed publication whose serial would start again at 1\n"
+    "(give --previous or --serial); an expiry already past (--allow-expired); files changed\n"
+    "under the previous manifest's version (--same-version). The previous manifest is the\n"
+    "one at the output path, or the one --previous names.\n"
+    "\n"
+    "'embercrest-publish verify [MANIFEST]' checks a manifest and its signature as launchers\n"
+    "that trust the keys of --trusted (by default this build's) would: MANIFEST is a file or\n"
+    "the URL that players fetch (by default this build's, %3), and MANIFEST.sig its signature.\n"
+    "It prints the version, the serial, the expiry and the key that signed.\n"
+    "\n"
     "Example: embercrest-publish --sign realm.key updates 1.4 https://cdn.example.org/wotlk/\n"
     "\n"
-    "Exit status: 0 when the manifest was written, 1 when an input was wrong (nothing was\n"
-    "written), 2 on a usage error.";
+    "Exit status: 0 when the manifest was written (or verified), 1 when an input was wrong\n"
+    "(nothing was written) or the manifest would be refused, 2 on a usage error.";
+
+const QString BuildKeys = QStringLiteral(EMBERCREST_BUILD_MANIFEST_PUBKEY);
+const QString BuildUrl = QStringLiteral(EMBERCREST_BUILD_MANIFEST_URL);
+const QString ExampleUrl = QStringLiteral(EMBERCREST_EXAMPLE_MANIFEST_URL);
+
+QString name()
+{
+    return QCoreApplication::applicationName();
+}
 
 int usageError(const QString &message)
 {
-    QTextStream(stderr) << QCoreApplication::applicationName() << ": " << message << "\nTry '"
-                        << QCoreApplication::applicationName()
+    QTextStream(stderr) << name() << ": " << message << "\nTry '" << name()
                         << " --help' for more information.\n";
     return 2;
 }
 
+int failure(const QString &message)
+{
+    QTextStream(stderr) << name() << ": error: " << message << '\n';
+    return 1;
+}
+
 int report(const Publish::Report &report, const QString &version)
 {
-    const QString name = QCoreApplication::applicationName();
     QTextStream err(stderr);
     for (const QString &warning : report.warnings)
-        err << name << ": warning: " << warning << '\n';
+        err << name() << ": warning: " << warning << '\n';
     for (const QString &error : report.errors)
-        err << name << ": error: " << error << '\n';
+        err << name() << ": error: " << error << '\n';
     if (!report.ok()) {
-        err << name << ": " << report.output << " was not changed\n";
+        err << name() << ": " << report.output << " was not changed\n";
         return 1;
     }
     QTextStream out(stdout);
@@ -69,23 +98,81 @@ int report(const Publish::Report &report, const QString &version)
     out << '\n';
     if (!report.signature.isEmpty())
         out << "Wrote " << report.signature << ": signed for the public key " << report.publicKey
-            << '\n';
+            << " (" << ManifestSignature::fingerprint(QByteArray::fromBase64(report.publicKey))
+            << ")\n";
     return 0;
 }
 
-int keygen(const QString &name)
+// The keys that launchers trust: those of --trusted, or else the ones built into this build's
+// launcher (none when it was built without).
+Publish::TrustedKeys trustedKeys(const QStringList &given)
 {
+    if (!given.isEmpty())
+        return Publish::readTrustedKeys(given, QStringLiteral("--trusted"));
+    if (BuildKeys.isEmpty())
+        return {};
+    return Publish::readTrustedKeys({BuildKeys},
+                                    QStringLiteral("this build's EMBERCREST_MANIFEST_PUBKEY"));
+}
+
+// Since launchers trust every key of their list, a new key joins the list, and the old one
+// stays in it until the players have a launcher with both: one built with the new key only
+// refuses every manifest signed with the old one, and the launchers already out there refuse
+// every manifest signed with the new one.
+int keygen(const QString &keyName, const Publish::TrustedKeys &trusted)
+{
+    if (trusted.keys.size() >= ManifestSignature::kMaxPublicKeys)
+        return failure(QStringLiteral("the launchers trust %1 keys (%2), the most there may be; "
+                                      "build a launcher without one of them first")
+                           .arg(trusted.keys.size())
+                           .arg(Publish::describeKeys(trusted)));
     QString problem;
-    const QByteArray publicKey = Publish::generateKeyFiles(name, &problem);
-    if (publicKey.isEmpty()) {
-        QTextStream(stderr) << QCoreApplication::applicationName() << ": error: " << problem
-                            << '\n';
-        return 1;
+    const QByteArray publicKey = Publish::generateKeyFiles(keyName, &problem);
+    if (publicKey.isEmpty())
+        return failure(problem);
+    QTextStream out(stdout);
+    out << "Wrote " << keyName << ".key (the private key: keep it secret and off the update "
+        << "server) and " << keyName << ".pub (the public key, "
+        << ManifestSignature::fingerprint(QByteArray::fromBase64(publicKey)) << ")\n";
+    if (trusted.keys.isEmpty()) {
+        out << "A first key: build the launcher with -DEMBERCREST_MANIFEST_PUBKEY=" << publicKey
+            << '\n'
+            << "A key that replaces another: build with both, "
+            << "\"-DEMBERCREST_MANIFEST_PUBKEY=<old key>;" << publicKey
+            << "\", and sign with the old key until the players have that launcher "
+            << "(docs/publishing.md, \"Rotating keys\")\n";
+        return 0;
     }
-    QTextStream(stdout) << "Wrote " << name << ".key (the private key: keep it secret and off the "
-                        << "update server) and " << name << ".pub\n"
-                        << "Build the launcher with -DEMBERCREST_MANIFEST_PUBKEY=" << publicKey
-                        << '\n';
+    QStringList keys;
+    for (const QByteArray &key : Publish::rawKeys(trusted))
+        keys << QString::fromLatin1(key.toBase64());
+    keys << QString::fromLatin1(publicKey);
+    out << trusted.origin << " lists " << Publish::describeKeys(trusted)
+        << ": build the next launcher with those keys and the new one,\n"
+        << "\"-DEMBERCREST_MANIFEST_PUBKEY=" << keys.join(QLatin1Char(';')) << "\",\n"
+        << "and keep signing with one of those keys until the players have that launcher: the "
+        << "launchers out there refuse manifests signed with the new key (docs/publishing.md, "
+        << "\"Rotating keys\")\n";
+    return 0;
+}
+
+int verify(const QString &given, const Publish::TrustedKeys &trusted)
+{
+    const QString manifest = given.isEmpty() ? BuildUrl : given;
+    if (given.isEmpty() && BuildUrl == ExampleUrl)
+        return usageError(QStringLiteral("this build has the example manifest URL %1: give the "
+                                         "manifest's URL or path")
+                              .arg(BuildUrl));
+    if (trusted.keys.isEmpty())
+        return usageError(QStringLiteral("give the public keys that the launchers trust with "
+                                         "--trusted (this build has none)"));
+    const Publish::Verification verification = Publish::verifyManifest(
+        Publish::readManifestSource(manifest), trusted, QDateTime::currentDateTimeUtc());
+    for (const QString &error : verification.errors)
+        failure(error);
+    if (!verification.ok())
+        return 1;
+    QTextStream(stdout) << "Verified " << verification.summary << '\n';
     return 0;
 }
 
@@ -98,8 +185,12 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(EMBERCREST_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QString::fromLatin1(Description).arg(Config::localeCodes().join(QStringLiteral(", "))));
+    parser.setApplicationDescription(QString::fromLatin1(Description)
+                                         .arg(Config::localeCodes().join(QStringLiteral(", ")),
+                                              BuildKeys.isEmpty()
+                                                  ? QStringLiteral("none")
+                                                  : Publish::describeKeys(trustedKeys({})),
+                                              BuildUrl));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption output(
@@ -118,19 +209,41 @@ int main(int argc, char *argv[])
     const QCommandLineOption serial(
         QStringLiteral("serial"),
         QStringLiteral("The manifest's serial, an integer from 0 to 2^53 - 1 (default: the "
-                       "serial of the manifest at the output path plus one, or 1)."),
+                       "serial of the previous manifest plus one, or 1)."),
         QStringLiteral("N"));
     const QCommandLineOption expires(
         QStringLiteral("expires"),
         QStringLiteral("Launchers built with a key refuse the manifest <days> days from now "
                        "(default: never)."),
         QStringLiteral("days"));
+    const QCommandLineOption trusted(
+        QStringLiteral("trusted"),
+        QStringLiteral("The public keys that the launchers trust: a public key file (NAME.pub) "
+                       "or a list as EMBERCREST_MANIFEST_PUBKEY takes it; may be given more "
+                       "than once (default: the keys this build's launcher trusts)."),
+        QStringLiteral("keys"));
+    const QCommandLineOption previous(
+        QStringLiteral("previous"),
+        QStringLiteral("The manifest that players get now, its URL or path, with its .sig "
+                       "beside it: its serial, signature and version count as those of the "
+                       "previous manifest (default: the manifest at the output path)."),
+        QStringLiteral("manifest"));
+    const QCommandLineOption allowUnsigned(
+        QStringLiteral("unsigned"),
+        QStringLiteral("Publish without --sign although the previous manifest was signed or "
+                       "keys are trusted."));
+    const QCommandLineOption allowExpired(QStringLiteral("allow-expired"),
+                                          QStringLiteral("Write an expiry that is already past."));
+    const QCommandLineOption sameVersion(
+        QStringLiteral("same-version"),
+        QStringLiteral("Publish changed files under the previous manifest's version."));
     const QCommandLineOption mirror(
         QStringLiteral("mirror"),
         QStringLiteral("A host that serves FOLDER as well, at <url> (repeatable): launchers fetch "
                        "the files from the fastest host that serves them right."),
         QStringLiteral("url"));
-    parser.addOptions({output, date, sign, serial, expires, mirror});
+    parser.addOptions({output, date, sign, serial, expires, trusted, previous, allowUnsigned,
+                       allowExpired, sameVersion, mirror});
     parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("The update folder."));
     parser.addPositionalArgument(
         QStringLiteral("VERSION"),
@@ -146,11 +259,22 @@ int main(int argc, char *argv[])
     if (parser.isSet(versionOption))
         parser.showVersion();
     const QStringList arguments = parser.positionalArguments();
-    if (arguments.size() == 2 && arguments.at(0) == QLatin1String("keygen")) {
-        if (parser.isSet(output) || parser.isSet(date) || parser.isSet(sign) ||
-            parser.isSet(serial) || parser.isSet(expires) || parser.isSet(mirror))
-            return usageError(QStringLiteral("keygen takes NAME only"));
-        return keygen(arguments.at(1));
+    const bool publishOptions =
+        parser.isSet(output) || parser.isSet(date) || parser.isSet(sign) || parser.isSet(serial) ||
+        parser.isSet(expires) || parser.isSet(previous) || parser.isSet(allowUnsigned) ||
+        parser.isSet(allowExpired) || parser.isSet(sameVersion) || parser.isSet(mirror);
+    const Publish::TrustedKeys keys = trustedKeys(parser.values(trusted));
+    if (!keys.problem.isEmpty())
+        return failure(keys.problem);
+    if (!arguments.isEmpty() && arguments.at(0) == QLatin1String("keygen")) {
+        if (arguments.size() != 2 || publishOptions)
+            return usageError(QStringLiteral("keygen takes NAME, and --trusted"));
+        return keygen(arguments.at(1), keys);
+    }
+    if (!arguments.isEmpty() && arguments.at(0) == QLatin1String("verify")) {
+        if (arguments.size() > 2 || publishOptions)
+            return usageError(QStringLiteral("verify takes a MANIFEST, and --trusted"));
+        return verify(arguments.value(1), keys);
     }
     if (arguments.size() != 3)
         return usageError(QStringLiteral("expected FOLDER, VERSION and BASE_URL"));
@@ -173,5 +297,20 @@ int main(int argc, char *argv[])
         request.now = QDateTime::fromSecsSinceEpoch(epoch).toUTC();
     if (parser.isSet(sign) && request.signingKey.isEmpty())
         return usageError(QStringLiteral("--sign needs a key file"));
+    request.trusted = keys;
+    if (parser.isSet(previous)) {
+        const Publish::ManifestSource source = Publish::readManifestSource(parser.value(previous));
+        request.previous.source = source.name;
+        request.previous.manifest = source.manifest;
+        request.previous.problem = source.problem;
+        request.previous.isSigned = source.signature.has_value();
+        if (source.problem.isEmpty() && !source.signature && !source.signatureMissing)
+            request.previous.problem = QStringLiteral("its signature ") + source.signatureName +
+                                       QStringLiteral(": ") + source.signatureProblem +
+                                       QStringLiteral(": cannot tell whether it is signed");
+    }
+    request.allowUnsigned = parser.isSet(allowUnsigned);
+    request.allowExpired = parser.isSet(allowExpired);
+    request.sameVersion = parser.isSet(sameVersion);
     return report(Publish::publish(request), request.version);
 }

@@ -46,7 +46,8 @@ QString dateProblem(const QString &date)
 
 QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls,
                         const FileDigests &digests, qint64 serial, const QString &expires,
-                        const QString &base, const QStringList &mirrors)
+                        const QByteArray &publicKey, const QString &base,
+                        const QStringList &mirrors)
 {
     const QJsonObject versionElement{{QStringLiteral("date"), date},
                                      {QStringLiteral("version"), version}};
@@ -65,6 +66,8 @@ QByteArray manifestJson(const QString &date, const QString &version, const FileU
     QJsonObject security{{QStringLiteral("serial"), serial}};
     if (!expires.isEmpty())
         security.insert(QStringLiteral("expires"), expires);
+    if (!publicKey.isEmpty())
+        security.insert(QStringLiteral("key"), QString::fromLatin1(publicKey));
     QJsonObject manifest{{QStringLiteral("wsection"), QJsonArray{versionElement, locales}},
                          {QStringLiteral("integrity"), integrity},
                          {QStringLiteral("security"), security}};

@@ -30,11 +30,15 @@ QString dateProblem(const QString &date);
 // {"size": bytes, "sha256": hex}; launchers that do not know it ignore it.
 // "security" holds the serial and, when expires is not empty, the expiry time: launchers
 // with a key refuse a manifest with a lower serial than one they accepted, or an expired one.
-// They are signed with the rest; launchers without a key ignore the member.
+// With a signing key, it also holds "key", the base64 public key that the manifest is signed
+// for, which launchers name in the log when they trust another key. They are signed with the
+// rest; launchers without a key ignore the member, and launchers with one ignore "key" but
+// for the log.
 // "mirrors", when `mirrors` is not empty: {"base": base, "urls": mirrors}, hosts that serve the
 // same tree as `base`, which launchers use for the files with an integrity entry.
 QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls,
                         const FileDigests &digests, qint64 serial, const QString &expires,
-                        const QString &base = QString(), const QStringList &mirrors = {});
+                        const QByteArray &publicKey = QByteArray(), const QString &base = QString(),
+                        const QStringList &mirrors = {});
 
 } // namespace Publish

@@ -6,6 +6,7 @@
 #include "signing.h"
 #include "updater/manifestfreshness.h"
 #include "updater/manifestreader.h"
+#include "updater/manifestsignature.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -33,19 +34,15 @@ void checkInput(const Request &request, Report &report)
 
 constexpr int kMaxExpiryDays = 36500;
 
-// The serial of the manifest at the output path, the one launchers may have accepted last:
-// nullopt when there is none, or none that carries a serial, or it cannot be read (*problem).
-std::optional<qint64> previousSerial(const QString &output, QString *problem)
+// The serial of a manifest that launchers may have accepted last: nullopt when it carries none,
+// or its "security" member cannot be read (*problem).
+std::optional<qint64> serialOf(const Previous &previous, QString *problem)
 {
-    if (!QFileInfo(output).isFile())
+    if (!previous.exists())
         return std::nullopt;
-    QFile file(output);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *problem = QStringLiteral("cannot read it: ") + file.errorString();
-        return std::nullopt;
-    }
-    const ManifestFreshness::Security security = ManifestFreshness::readSecurity(file.readAll());
-    *problem = security.problem;
+    const ManifestFreshness::Security security = ManifestFreshness::readSecurity(previous.manifest);
+    if (!security.problem.isEmpty())
+        *problem = previous.source + QStringLiteral(": ") + security.problem;
     return security.serial;
 }
 
@@ -61,17 +58,22 @@ std::optional<qint64> keySerial(const QString &keyPath)
 
 // The serial grows with every publication: launchers with a key refuse one below the highest
 // they have accepted, so a lower one would never be read. The highest is the one of the
-// manifest at the output path or the one the key signed last, whichever is higher.
-qint64 chooseSerial(const Request &request, const QString &output, Report &report)
+// manifest at the output path, of the one that players get now (--previous), or the one the
+// key signed last, whichever is highest. A signed publication that knows none of them would
+// start again at 1, which every launcher that accepted a higher serial refuses: that takes
+// --serial.
+qint64 chooseSerial(const Request &request, const Previous &atOutput, Report &report)
 {
     QString problem;
-    std::optional<qint64> previous = previousSerial(output, &problem);
+    std::optional<qint64> previous = serialOf(atOutput, &problem);
+    const std::optional<qint64> players = serialOf(request.previous, &problem);
     const std::optional<qint64> signedBefore = keySerial(request.signingKey);
-    if (signedBefore && (!previous || *signedBefore > *previous))
-        previous = signedBefore;
+    for (const std::optional<qint64> &other : {players, signedBefore}) {
+        if (other && (!previous || *other > *previous))
+            previous = other;
+    }
     if (!problem.isEmpty() && request.serial.isEmpty()) {
-        report.errors << output + QStringLiteral(": ") + problem +
-                             QStringLiteral("; give the serial with --serial");
+        report.errors << problem + QStringLiteral("; give the serial with --serial");
         return -1;
     }
     if (!request.serial.isEmpty()) {
@@ -82,11 +84,11 @@ qint64 chooseSerial(const Request &request, const QString &output, Report &repor
             return -1;
         }
         if (previous && *given < *previous)
-            report.errors << QStringLiteral("serial %1 is lower than serial %2 of %3: launchers "
-                                            "that read that manifest refuse this one")
+            report.errors << QStringLiteral("serial %1 is lower than serial %2, published "
+                                            "before: launchers that read that manifest refuse "
+                                            "this one; leave --serial out to go on from there")
                                  .arg(*given)
-                                 .arg(*previous)
-                                 .arg(output);
+                                 .arg(*previous);
         else if (previous && *given == *previous)
             report.warnings << QStringLiteral("serial %1 was published before: launchers that "
                                               "read that manifest refuse this one")
@@ -94,15 +96,19 @@ qint64 chooseSerial(const Request &request, const QString &output, Report &repor
         return *given;
     }
     if (!previous) {
-        if (!request.signingKey.isEmpty())
-            report.warnings << QStringLiteral("serial 1: there is no manifest at %1 and no serial "
-                                              "recorded beside %2; launchers that accepted a "
-                                              "higher one refuse this manifest (give --serial)")
-                                   .arg(output, request.signingKey);
+        if (!request.signingKey.isEmpty() && !atOutput.exists() && !request.previous.exists())
+            report.errors << QStringLiteral(
+                                 "serial 1 would start the count again: there is no manifest at "
+                                 "%1, no serial recorded beside %2, and no --previous; launchers "
+                                 "that accepted a higher serial refuse this manifest. Give "
+                                 "--previous with the URL that players fetch the manifest from, "
+                                 "or --serial N above the last serial published (--serial 1 for "
+                                 "the first signed publication)")
+                                 .arg(report.output, request.signingKey);
         return 1;
     }
     if (*previous + 1 >= ManifestFreshness::kSerialLimit) {
-        report.errors << output + QStringLiteral(": serial %1 is the last there is").arg(*previous);
+        report.errors << QStringLiteral("serial %1 is the last there is").arg(*previous);
         return -1;
     }
     return *previous + 1;
@@ -122,7 +128,75 @@ QString chooseExpiry(const Request &request, Report &report)
     }
     const QDateTime now =
         request.now.isValid() ? request.now.toUTC() : QDateTime::currentDateTimeUtc();
-    return ManifestFreshness::formatTime(now.addDays(days));
+    const QDateTime expiry = now.addDays(days);
+    const QDateTime clock =
+        request.clock.isValid() ? request.clock.toUTC() : QDateTime::currentDateTimeUtc();
+    if (expiry < clock && !request.allowExpired)
+        report.errors << QStringLiteral("expiry %1 is already past (it is now %2; the expiry "
+                                        "counts from %3, SOURCE_DATE_EPOCH when it is set): "
+                                        "launchers with a key refuse the manifest. Unset "
+                                        "SOURCE_DATE_EPOCH or give more days with --expires, or "
+                                        "give --allow-expired to write it all the same")
+                             .arg(ManifestFreshness::formatTime(expiry),
+                                  ManifestFreshness::formatTime(clock),
+                                  ManifestFreshness::formatTime(now));
+    return ManifestFreshness::formatTime(expiry);
+}
+
+// A publication without a key where launchers need one: every launcher built with a key
+// refuses an unsigned manifest.
+void checkUnsigned(const Request &request, const Previous &previous, Report &report)
+{
+    if (!request.signingKey.isEmpty() || request.allowUnsigned)
+        return;
+    if (previous.exists() && previous.isSigned)
+        report.errors << QStringLiteral("no --sign, but %1 was signed: every launcher built with "
+                                        "a key refuses an unsigned manifest. Give --sign with "
+                                        "the private key, or --unsigned if no launcher checks "
+                                        "signatures")
+                             .arg(previous.source);
+    else if (!request.trusted.keys.isEmpty())
+        report.errors << QStringLiteral("no --sign, but the launchers trust keys (%1 lists %2): "
+                                        "they refuse an unsigned manifest. Give --sign with the "
+                                        "private key of one of them, or --unsigned")
+                             .arg(request.trusted.origin, describeKeys(request.trusted));
+}
+
+// A signing key that the launchers do not trust signs manifests that they all refuse.
+void checkTrusted(const Request &request, const SigningKey &key, Report &report)
+{
+    if (key.publicKey.isEmpty() || request.trusted.keys.isEmpty())
+        return;
+    const QByteArray publicKey = QByteArray::fromBase64(key.publicKey);
+    if (rawKeys(request.trusted).contains(publicKey))
+        return;
+    report.errors << QStringLiteral("%1 signs for key %2, which the launchers do not trust "
+                                    "(%3 lists %4): they would refuse the manifest. Sign with "
+                                    "the private key of one of those")
+                         .arg(request.signingKey, ManifestSignature::fingerprint(publicKey),
+                              request.trusted.origin, describeKeys(request.trusted));
+}
+
+// Launchers at the previous manifest's version compare equal versions and fetch nothing, so
+// changed files under the same version reach no one (or, through the repair check of newer
+// launchers, only those whose size changed).
+void checkSameVersion(const Request &request, const Previous &previous, const FileUrls &urls,
+                      const FileDigests &digests, Report &report)
+{
+    if (!previous.exists() || request.sameVersion)
+        return;
+    const QStringList changed = unfetchedChanges(previous.manifest, request.version, urls, digests);
+    if (changed.isEmpty())
+        return;
+    constexpr int kNamed = 3;
+    QString named = changed.mid(0, kNamed).join(QStringLiteral(", "));
+    if (changed.size() > kNamed)
+        named += QStringLiteral(" and %1 more").arg(changed.size() - kNamed);
+    report.errors << QStringLiteral("version %1 is the version of %2, and files changed: %3. "
+                                    "Launchers at %1 will not fetch %4. Give a higher version, "
+                                    "or --same-version to publish it all the same")
+                         .arg(request.version, previous.source, named,
+                              changed.first().section(QLatin1Char('/'), 1));
 }
 
 // Size and SHA-256 of every listed file, in one pass each.
@@ -221,18 +295,14 @@ QString signaturePath(const QString &manifest)
     return manifest + QStringLiteral(".sig");
 }
 
-Report publish(const Request &request)
+namespace {
+
+// The mirrors' base URLs as launchers will read them: each a sound base, none twice.
+QStringList mirrorBases(const QStringList &given, const QString &base, Report &report)
 {
-    Report report;
-    report.output = request.output.isEmpty() ? defaultOutput(request.folder) : request.output;
-    checkInput(request, report);
-    QString problem;
-    const QString base = normalizedBaseUrl(request.baseUrl, &problem);
-    if (!problem.isEmpty())
-        report.errors << QStringLiteral("base URL \"") + request.baseUrl + QStringLiteral("\" ") +
-                             problem;
     QStringList mirrors;
-    for (const QString &mirror : request.mirrors) {
+    QString problem;
+    for (const QString &mirror : given) {
         const QString normalized = normalizedBaseUrl(mirror, &problem);
         if (!problem.isEmpty())
             report.errors << QStringLiteral("mirror \"") + mirror + QStringLiteral("\" ") + problem;
@@ -244,13 +314,40 @@ Report publish(const Request &request)
     }
     if (mirrors.size() > MirrorList::kMaxMirrors)
         report.errors << QStringLiteral("at most %1 mirrors are used").arg(MirrorList::kMaxMirrors);
+    return mirrors;
+}
+
+} // namespace
+
+Report publish(const Request &request)
+{
+    Report report;
+    report.output = request.output.isEmpty() ? defaultOutput(request.folder) : request.output;
+    checkInput(request, report);
+    QString problem;
+    const QString base = normalizedBaseUrl(request.baseUrl, &problem);
+    if (!problem.isEmpty())
+        report.errors << QStringLiteral("base URL \"") + request.baseUrl + QStringLiteral("\" ") +
+                             problem;
+    const QStringList mirrors = mirrorBases(request.mirrors, base, report);
     SigningKey key;
     if (!request.signingKey.isEmpty()) {
-        key = readSigningKey(request.signingKey);
+        key = readSigningKey(request.signingKey, rawKeys(request.trusted));
         if (!key.problem.isEmpty())
             report.errors << key.problem;
+        if (!key.warning.isEmpty())
+            report.warnings << key.warning;
+        checkTrusted(request, key, report);
     }
-    report.serial = chooseSerial(request, report.output, report);
+    const Previous atOutput = previousAt(report.output);
+    if (!request.previous.problem.isEmpty())
+        report.errors << request.previous.source + QStringLiteral(": ") + request.previous.problem;
+    if (!atOutput.problem.isEmpty())
+        report.errors << atOutput.problem;
+    // What players get now: the manifest --previous names, or else the one to be replaced.
+    const Previous &previous = request.previous.source.isEmpty() ? atOutput : request.previous;
+    checkUnsigned(request, previous, report);
+    report.serial = chooseSerial(request, atOutput, report);
     report.expires = chooseExpiry(request, report);
     if (!report.ok())
         return report;
@@ -265,10 +362,13 @@ Report publish(const Request &request)
         return report;
 
     const FileDigests digests = digestFiles(request.folder, scan.urls, report);
+    if (report.ok())
+        checkSameVersion(request, previous, scan.urls, digests, report);
     if (!report.ok())
         return report;
-    const QByteArray manifest = manifestJson(request.date, request.version, scan.urls, digests,
-                                             report.serial, report.expires, base, mirrors);
+    const QByteArray manifest =
+        manifestJson(request.date, request.version, scan.urls, digests, report.serial,
+                     report.expires, key.publicKey, base, mirrors);
     QByteArray signature;
     if (!key.seed.isEmpty()) {
         signature = signatureFile(key, manifest);

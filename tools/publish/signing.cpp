@@ -1,12 +1,16 @@
 #include "signing.h"
 
+#include "updater/manifestsignature.h"
+
 #include <QFile>
 #include <QFileInfo>
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -17,9 +21,12 @@ namespace Publish {
 
 namespace {
 
+using ManifestSignature::fingerprint;
+using ManifestSignature::kPrivateKeyPrefix;
+
 constexpr int kKeyBytes = 32;
 constexpr int kSignatureBytes = 64;
-// A key file is one line of 44 characters.
+// A key file is one line of at most 67 characters.
 constexpr qint64 kMaxKeyFileBytes = 4096;
 
 struct PkeyFree
@@ -96,6 +103,18 @@ bool writeNewFile(const QString &path, const QByteArray &bytes, bool privateFile
     return true;
 }
 
+// The key of a public key file, or nullopt when the file cannot be read as one.
+std::optional<QByteArray> readPublicKeyFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray decoded;
+    if (!decodeExactBase64(file.read(kMaxKeyFileBytes), kKeyBytes, &decoded))
+        return std::nullopt;
+    return decoded;
+}
+
 } // namespace
 
 QByteArray generateKeyFiles(const QString &name, QString *problem)
@@ -126,8 +145,9 @@ QByteArray generateKeyFiles(const QString &name, QString *problem)
         *problem = QStringLiteral("cannot read the generated key");
         return QByteArray();
     }
-    QByteArray seedText =
-        QByteArray(reinterpret_cast<const char *>(seed), kKeyBytes).toBase64() + '\n';
+    QByteArray seedText = kPrivateKeyPrefix +
+                          QByteArray(reinterpret_cast<const char *>(seed), kKeyBytes).toBase64() +
+                          '\n';
     OPENSSL_cleanse(seed, sizeof seed);
     const QByteArray publicText = publicKey.toBase64();
     const bool written = writeNewFile(keyPath, seedText, true, problem);
@@ -141,11 +161,12 @@ QByteArray generateKeyFiles(const QString &name, QString *problem)
     return publicText;
 }
 
-SigningKey readSigningKey(const QString &path)
+SigningKey readSigningKey(const QString &path, const QList<QByteArray> &trusted)
 {
     SigningKey key;
     const QString wanted = QStringLiteral(": not a private key file of 'embercrest-publish "
-                                          "keygen' (the base64 of a 32-byte Ed25519 key)");
+                                          "keygen' (%1 and the base64 of a 32-byte Ed25519 key)")
+                               .arg(QString::fromLatin1(kPrivateKeyPrefix));
     if (path.endsWith(QLatin1String(".pub"))) {
         key.problem = path + QStringLiteral(": is a public key; sign with the private key file "
                                             "(.key) of the pair");
@@ -157,7 +178,10 @@ SigningKey readSigningKey(const QString &path)
         return key;
     }
     const QByteArray text = file.read(kMaxKeyFileBytes + 1);
-    if (text.size() > kMaxKeyFileBytes || !decodeExactBase64(text, kKeyBytes, &key.seed)) {
+    const bool prefixed = text.startsWith(kPrivateKeyPrefix);
+    if (text.size() > kMaxKeyFileBytes ||
+        !decodeExactBase64(prefixed ? text.mid(kPrivateKeyPrefix.size()) : text, kKeyBytes,
+                           &key.seed)) {
         key.seed.clear();
         key.problem = path + wanted;
         return key;
@@ -170,6 +194,46 @@ SigningKey readSigningKey(const QString &path)
         key.problem = path + wanted;
         return key;
     }
+
+    // NAME.pub, as keygen wrote it beside NAME.key.
+    QString pairPath = path;
+    if (pairPath.endsWith(QLatin1String(".key")))
+        pairPath.chop(4);
+    pairPath += QStringLiteral(".pub");
+    const std::optional<QByteArray> pair = readPublicKeyFile(pairPath);
+    QString mismatch;
+    if (pair && !prefixed && *pair == key.seed)
+        mismatch = path + QStringLiteral(": holds the public key of %1, not its private key: "
+                                         "sign with the private key file that keygen wrote")
+                              .arg(pairPath);
+    else if (pair && *pair != publicKey)
+        mismatch = path + QStringLiteral(": is not the private key of %1 beside it: it signs "
+                                         "for key %2, and %1 holds key %3")
+                              .arg(pairPath, fingerprint(publicKey), fingerprint(*pair));
+    const bool confirmed = prefixed || (pair && *pair == publicKey) || trusted.contains(publicKey);
+    if (!mismatch.isEmpty() || !confirmed) {
+        key.seed.clear();
+        key.problem = !mismatch.isEmpty()
+                          ? mismatch
+                          : path + QStringLiteral(": holds the bare base64 of 32 bytes, as a "
+                                                  "public key file does (and a private key of "
+                                                  "an older keygen); nothing shows that it is "
+                                                  "a private key: no %1 beside it holds its "
+                                                  "public key, and it signs for none of the "
+                                                  "keys that the launchers trust (--trusted). "
+                                                  "A public key cannot sign; if "
+                                                  "it is a private key, put %2 in front of "
+                                                  "its text (docs/publishing.md, \"Keys of "
+                                                  "older versions\")")
+                                       .arg(pairPath, QString::fromLatin1(kPrivateKeyPrefix));
+        return key;
+    }
+    if (!prefixed)
+        key.warning = path + QStringLiteral(": a private key without the %1 in front, as older "
+                                            "versions wrote it: a build option cannot tell it "
+                                            "from a public key; put %1 in front of its text "
+                                            "(docs/publishing.md, \"Keys of older versions\")")
+                                 .arg(QString::fromLatin1(kPrivateKeyPrefix));
     key.publicKey = publicKey.toBase64();
     return key;
 }
@@ -192,6 +256,68 @@ QByteArray signatureFile(const SigningKey &key, const QByteArray &message)
         length != size_t(kSignatureBytes))
         return QByteArray();
     return signature.toBase64() + '\n';
+}
+
+TrustedKeys readTrustedKeys(const QStringList &values, const QString &origin)
+{
+    TrustedKeys trusted;
+    trusted.origin = origin;
+    for (const QString &value : values) {
+        QByteArray text = value.toLatin1();
+        QString file;
+        if (QFileInfo(value).isFile()) {
+            QFile keyFile(value);
+            if (!keyFile.open(QIODevice::ReadOnly)) {
+                trusted.problem = value + QStringLiteral(": cannot read: ") + keyFile.errorString();
+                return trusted;
+            }
+            text = keyFile.read(kMaxKeyFileBytes);
+            file = value;
+        }
+        const QString shown = file.isEmpty() ? origin : file;
+        if (text.trimmed().startsWith(kPrivateKeyPrefix)) {
+            trusted.problem = shown + QStringLiteral(": a private key (NAME.key), where the public "
+                                                     "keys that launchers trust (NAME.pub) "
+                                                     "belong");
+            return trusted;
+        }
+        const ManifestSignature::KeyList list = ManifestSignature::parseKeyList(text);
+        if (!list.problem.isEmpty()) {
+            trusted.problem = shown + QStringLiteral(": ") + list.problem;
+            return trusted;
+        }
+        for (const QByteArray &key : list.keys) {
+            const bool known = std::any_of(trusted.keys.cbegin(), trusted.keys.cend(),
+                                           [&key](const TrustedKey &k) { return k.key == key; });
+            if (!known)
+                trusted.keys << TrustedKey{key, file};
+        }
+    }
+    if (trusted.keys.size() > ManifestSignature::kMaxPublicKeys) {
+        trusted.problem = origin + QStringLiteral(": %1 keys; a launcher trusts at most %2")
+                                       .arg(trusted.keys.size())
+                                       .arg(ManifestSignature::kMaxPublicKeys);
+        trusted.keys.clear();
+    }
+    return trusted;
+}
+
+QList<QByteArray> rawKeys(const TrustedKeys &trusted)
+{
+    QList<QByteArray> keys;
+    for (const TrustedKey &key : trusted.keys)
+        keys << key.key;
+    return keys;
+}
+
+QString describeKeys(const TrustedKeys &trusted)
+{
+    QStringList shown;
+    for (const TrustedKey &key : trusted.keys)
+        shown << (key.file.isEmpty()
+                      ? fingerprint(key.key)
+                      : fingerprint(key.key) + QStringLiteral(" (") + key.file + QLatin1Char(')'));
+    return shown.join(QStringLiteral(", "));
 }
 
 } // namespace Publish
