@@ -121,12 +121,15 @@ export EMBERCREST_MANIFEST_PUBKEY
 export EMBERCREST_MANIFEST_URL=$base/updates/ClientUpdates.json
 port_e=$(free_port)
 listen "$port_e" e.log python3 -u "$here/rangeserver.py" "$work/mirror" "$port_e"
+# sign VERSION [OPTIONS...]
 sign() {
-    "$publisher" --sign realm.key --date 2026-12-01 --mirror "$(host "$port_e")/updates/" \
-        "$updates" "$1" "$base/updates/" >/dev/null
+    local version=$1
+    shift
+    "$publisher" --sign realm.key --date 2026-12-01 --mirror "$(host "$port_e")/updates/" "$@" \
+        "$updates" "$version" "$base/updates/" >/dev/null
     rm -rf "$work/mirror" && cp -a "$work/server" "$work/mirror"
 }
-sign 1.4
+sign 1.4 --serial 1
 cp "$updates/ClientUpdates.json" "$updates/ClientUpdates.json.sig" "$work/"
 run_launcher signed "files downloaded successfully"
 grep -qxF "5 / 5 files downloaded successfully" signed.log || fail "signed: $(grep downloaded signed.log)"
