@@ -6,13 +6,13 @@
 # the runs of the two kinds take turns, and the medians are compared.
 #
 # Usage: bash bench/mirrors.sh        (after a build in build/, or EMBERCREST_BUILD_DIR)
-# Environment: BENCH_MIRROR_FILES=20 files of BENCH_MIRROR_MIB=16 MiB; BENCH_RUNS=5
+# Environment: BENCH_MIRROR_FILES=40 files of BENCH_MIRROR_MIB=32 MiB; BENCH_RUNS=5
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib/common.sh
 build_programs
-files=${BENCH_MIRROR_FILES:-20}
-mib=${BENCH_MIRROR_MIB:-16}
+files=${BENCH_MIRROR_FILES:-40}
+mib=${BENCH_MIRROR_MIB:-32}
 runs=${BENCH_RUNS:-5}
 need_built bench "$launcher" "$publisher"
 

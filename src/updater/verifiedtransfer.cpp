@@ -17,7 +17,7 @@ namespace {
 using Kind = TransferOutcome::Kind;
 // A host that serves a file this long has shown its speed, and is looked at this often.
 constexpr qint64 kProbeMs = 250;
-constexpr int kPaceMs = 100;
+constexpr int kPaceMs = 50;
 // Switches of one file between hosts, each for a failure or for speed.
 constexpr int kMaxSwitchesPerHost = 2 * HostPool::kMaxErrors;
 } // namespace
