@@ -472,8 +472,8 @@ void TestManifestCheck::refusalNamesTheSigningKey()
         QString problem;
         keys.insert(name, Publish::generateKeyFiles(name, &problem));
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
-        // As the log shows a key: the first 8 characters of its base64 text, and "…".
-        fingerprints << QString::fromLatin1(keys.value(name).left(8)) + QChar(0x2026);
+        // As the log shows a key: the first 8 characters of its base64 text, and "...".
+        fingerprints << QString::fromLatin1(keys.value(name).left(8)) + QStringLiteral("...");
     }
     QStringList list;
     for (const QString &name : trusted.split(';'))

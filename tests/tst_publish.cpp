@@ -44,10 +44,10 @@ struct Run
     QString err;
 };
 
-// How keys are shown: the first 8 characters of the public key's base64 text, and "…".
+// How keys are shown: the first 8 characters of the public key's base64 text, and "...".
 QString fingerprint(const QByteArray &publicKey)
 {
-    return QString::fromLatin1(publicKey.left(8)) + QChar(0x2026);
+    return QString::fromLatin1(publicKey.left(8)) + QStringLiteral("...");
 }
 
 // A request with the inputs every publication has; the rest keeps its defaults.
@@ -576,8 +576,9 @@ void TestPublish::badKeyFailsAndKeepsManifest()
     const Run run = runPublisher({"--sign", dir.filePath(keyName), dir.filePath("updates"), "1.1",
                                   "http://h/", "--output", output});
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.err.contains("error: " + message.arg(dir.filePath(keyName), pairPath)),
-             qPrintable(run.err));
+    const QString expected =
+        QString(message).replace("%1", dir.filePath(keyName)).replace("%2", pairPath);
+    QVERIFY2(run.err.contains("error: " + expected), qPrintable(run.err));
     QCOMPARE(readFile(output), OldManifest);
     QCOMPARE(readFile(output + ".sig"), QByteArray("old signature\n"));
     QCOMPARE(QDir(dir.filePath("site")).entryList(QDir::Files | QDir::Hidden),

@@ -156,7 +156,7 @@ std::optional<QByteArray> namedKey(const QByteArray &manifest)
 
 QString fingerprint(const QByteArray &publicKey)
 {
-    return QString::fromLatin1(publicKey.toBase64().left(8)) + QChar(0x2026);
+    return QString::fromLatin1(publicKey.toBase64().left(8)) + QStringLiteral("...");
 }
 
 QByteArray effectivePublicKey(const QByteArray &builtIn, const QByteArray &runTime)

@@ -31,8 +31,9 @@ struct Verdict
 // taken for a public key (both hold 32 bytes in base64).
 inline const QByteArray kPrivateKeyPrefix = QByteArrayLiteral("EMBERCREST-PRIVATE-KEY:");
 
-// How people tell keys apart: the first 8 characters of the public key's base64 text and "…",
-// as configure, the publisher and the log show them.
+// How people tell keys apart: the first 8 characters of the public key's base64 text and "...",
+// as configure, the publisher and the log show them. ASCII, so that a Windows console in any
+// code page shows it as written.
 QString fingerprint(const QByteArray &publicKey);
 
 // Up to this many keys may be trusted at once, so that a new key can ship in a release before
@@ -54,8 +55,8 @@ KeyList parseKeyList(const QByteArray &text);
 // Checks signatureFile (the bytes of <manifest>.sig, or nullopt when none could be fetched)
 // against the manifest's bytes and a key list as parseKeyList() reads it. A signature made
 // with any one of the keys is accepted. A refusal of a signature that holds for none of them
-// says, when the manifest names its key, whether it holds for that one: "signed by key tL7C…,
-// this launcher trusts dkE8…" (another key), or a mismatch (changed after signing).
+// says, when the manifest names its key, whether it holds for that one: "signed by key tL7C...,
+// this launcher trusts dkE8..." (another key), or a mismatch (changed after signing).
 Verdict verify(const QByteArray &manifest, const std::optional<QByteArray> &signatureFile,
                const QByteArray &publicKeys);
 

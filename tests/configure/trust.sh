@@ -21,7 +21,7 @@ cd "$work"
 realm=$(cat realm.pub)
 spare=$(cat spare.pub)
 secret=$(sed 's/^EMBERCREST-PRIVATE-KEY://' realm.key)
-fingerprint() { printf '%s…' "${1:0:8}"; }
+fingerprint() { printf '%s...' "${1:0:8}"; }
 example_warning="EMBERCREST_MANIFEST_URL is the example URL"
 own_url=https://updates.realm.test/wotlk/ClientUpdates.json
 

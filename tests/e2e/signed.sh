@@ -50,7 +50,7 @@ expect_refused() {
 }
 
 # fingerprint FILE: the fingerprint of the public key in FILE, as the log shows it.
-fingerprint() { printf '%s…' "$(head -c 8 "$1")"; }
+fingerprint() { printf '%s...' "$(head -c 8 "$1")"; }
 refused_text="Status: Update refused: please update the launcher"
 
 # 1. No signature on the server.

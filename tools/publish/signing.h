@@ -58,7 +58,7 @@ TrustedKeys readTrustedKeys(const QStringList &values, const QString &origin);
 // The 32-byte keys alone.
 QList<QByteArray> rawKeys(const TrustedKeys &trusted);
 
-// "tL7CqXr2… (realm.pub)" for each key, joined by ", ".
+// "tL7CqXr2... (realm.pub)" for each key, joined by ", ".
 QString describeKeys(const TrustedKeys &trusted);
 
 } // namespace Publish
