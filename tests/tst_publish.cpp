@@ -71,8 +71,9 @@ Run runPublisher(const QStringList &arguments)
     if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
         return run;
     run.exitCode = process.exitCode();
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
+    // A Windows console's lines end in CR LF; what is said is the same.
+    run.out = QString::fromUtf8(process.readAllStandardOutput()).replace("\r\n", "\n");
+    run.err = QString::fromUtf8(process.readAllStandardError()).replace("\r\n", "\n");
     return run;
 }
 
