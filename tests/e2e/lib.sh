@@ -109,12 +109,14 @@ click_in_window() {
 
 # close_launcher_window WINDOW PID: clicks the title bar's close button until the process ends
 # (at most 20 s). Under Wine a click that comes right after the window appeared can be lost,
-# so it is repeated every 2 s; on Linux the first one ends it.
+# so it is repeated every 2 s; on Linux the first one ends it. Made frameless after it was
+# first shown, the window can be made anew under another id: a click on the old one fails
+# (BadWindow), and the window is looked up again.
 close_launcher_window() {
-    local deadline=$((SECONDS + 20))
+    local deadline=$((SECONDS + 20)) window=$1
     while kill -0 "$2" 2>/dev/null; do
         [ "$SECONDS" -lt "$deadline" ] || return 1
-        click_in_window "$1" 1160 16
+        click_in_window "$window" 1160 16 2>/dev/null || window=$(launcher_window)
         wait_for 2 bash -c "! kill -0 $2 2>/dev/null" || true
     done
 }
