@@ -24,6 +24,7 @@ int main(int argc, char *argv[])
     AppConfig updater;
     QProgressBar *progressBar = showLauncher(&application, window, updater);
     runFirstRunIfNeeded(window, progressBar);
+    watchLauncherHealth(updater);
 
     QApplication::exec();
     return 0;

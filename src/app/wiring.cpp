@@ -4,6 +4,9 @@
 #include "ui/mainwindow.h"
 #include "ui/style.h"
 #include "updater/appconfig.h"
+#include "updater/launcherinstall.h"
+
+#include <QDebug>
 
 #include <QPixmapCache>
 #include <QProgressBar>
@@ -60,4 +63,27 @@ bool runFirstRunIfNeeded(MainWindow &window, QProgressBar *progressBar)
     Config::CreateDefaultConfig();
     progressBar->hide();
     return true;
+}
+
+void watchLauncherHealth(AppConfig &updater)
+{
+    const QString starterNote = QString::fromUtf8(qgetenv("EMBERCREST_STARTER_NOTE"));
+    if (!starterNote.isEmpty())
+        qDebug().noquote() << starterNote;
+    const LauncherInstall install = LauncherInstall::current();
+    if (!install.onTrial())
+        return;
+    auto *watch = new QObject(&updater);
+    const auto healthy = [watch, install] {
+        QObject::disconnect(watch->parent(), nullptr, watch, nullptr);
+        watch->deleteLater();
+        install.declareHealthy();
+        qDebug().noquote() << QStringLiteral("Launcher %1 is healthy: kept").arg(install.version());
+    };
+    // Any end of the first check, the server's failure included: the launcher itself works.
+    QObject::connect(&updater, &AppConfig::UpdatesChecked, watch, healthy);
+    QObject::connect(&updater, &AppConfig::HaveUpdates, watch, healthy);
+    QObject::connect(&updater, &AppConfig::ClientNotFound, watch, healthy);
+    QObject::connect(&updater, &AppConfig::UpdateCheckFailed, watch, healthy);
+    QObject::connect(&updater, &AppConfig::UpdateRefused, watch, healthy);
 }

@@ -17,3 +17,7 @@ QProgressBar *showLauncher(QObject *application, MainWindow &window, AppConfig &
 // nothing is stored yet (so its fields start empty), then writes the defaults and hides the bar.
 // No update check starts until a WOTLK executable is chosen there. Returns whether it ran.
 bool runFirstRunIfNeeded(MainWindow &window, QProgressBar *progressBar);
+
+// Under the starter: logs what it decided and, for a version on trial, declares it healthy once
+// the window has shown (call it after showLauncher) and a check of the update server has ended.
+void watchLauncherHealth(AppConfig &updater);

@@ -6,6 +6,7 @@
 #include "manifestcheck.h"
 #include "manifestsignature.h"
 #include "requests.h"
+#include "selfupdate.h"
 #include "targetpath.h"
 
 #include <QDebug>
@@ -37,7 +38,8 @@ void useSystemEncoding(QTextStream &stream)
 
 AppConfig::AppConfig(QObject *parent)
     : QObject(parent), network(new QNetworkAccessManager(this)),
-      queue(new DownloadQueue(network, this))
+      queue(new DownloadQueue(network, this)),
+      launcherUpdate(new SelfUpdate(LauncherInstall::current(), this))
 {
     qRegisterMetaType<QNetworkReply *>("QNetworkReply*");
 #ifndef QT_NO_SSL
@@ -58,6 +60,13 @@ AppConfig::AppConfig(QObject *parent)
         if (queue->hasWaiting() && !queue->busy())
             startNextDownload();
     });
+    // The launcher's own update never shares the line with the game's.
+    const auto gameIdle = [this] {
+        if (!queue->busy() && !queue->hasWaiting())
+            launcherUpdate->start();
+    };
+    connect(this, &AppConfig::UpdatesChecked, launcherUpdate, gameIdle);
+    connect(this, &AppConfig::finished, launcherUpdate, gameIdle);
     if (Config::ConfigExists(Config::FileName) && manifestChecked == 0)
         sendManifestRequest();
     qDebug().noquote() << "AppConfig->Constructor: I'm called!";
@@ -71,6 +80,8 @@ AppConfig::~AppConfig()
     const QList<QNetworkReply *> replies = network->findChildren<QNetworkReply *>();
     for (QNetworkReply *reply : replies)
         reply->disconnect(this);
+    delete launcherUpdate;
+    launcherUpdate = nullptr;
     delete queue;
     queue = nullptr;
     delete network;
@@ -172,6 +183,8 @@ bool AppConfig::OnGetJSON(QNetworkReply *reply)
         qDebug().noquote() << "Local version - " << reading.localNumber;
         qDebug().noquote() << "Online version - " << reading.onlineNumber;
         onlineVersion = reading.onlineVersion;
+        // With a key, a body is only there when its signature, serial and expiry held.
+        launcherUpdate->consider(body, !manifestPublicKey().isEmpty());
         const bool noClient =
             Config::ReadSetting(QStringLiteral("ClientLocation"), kWotlk).isEmpty();
         if (reading.outcome == ManifestReading::Outcome::Equal) {

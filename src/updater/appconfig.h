@@ -14,6 +14,7 @@
 
 class DownloadQueue;
 class ManifestCheck;
+class SelfUpdate;
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -81,6 +82,8 @@ private:
     quint64 lastCheckId = 0;
     // Fetches what append() queues; a child, deleted before the manager.
     DownloadQueue *queue = nullptr;
+    // The launcher's own update, fetched while the game's is idle.
+    SelfUpdate *launcherUpdate = nullptr;
 
     void sendManifestRequest();
     void dropCheck(quint64 id);
