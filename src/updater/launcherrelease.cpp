@@ -98,8 +98,7 @@ std::optional<LauncherRelease> readLauncherRelease(const QByteArray &manifest,
     const QJsonObject member = top.value(QLatin1String("launcher")).toObject();
     LauncherRelease release;
     release.version = member.value(QLatin1String("version")).toString();
-    const QJsonValue minimum =
-        member.value(QLatin1String("minimumOs")).toObject().value(platform);
+    const QJsonValue minimum = member.value(QLatin1String("minimumOs")).toObject().value(platform);
     if (!isReleaseVersion(release.version))
         release.problem =
             QStringLiteral("the version \"%1\" is not a version number").arg(release.version);

@@ -22,8 +22,10 @@ QString systemVersion()
 {
 #ifdef Q_OS_WIN
     const QOperatingSystemVersion os = QOperatingSystemVersion::current();
-    return QStringLiteral("%1.%2.%3").arg(os.majorVersion()).arg(os.minorVersion()).arg(
-        os.microVersion());
+    return QStringLiteral("%1.%2.%3")
+        .arg(os.majorVersion())
+        .arg(os.minorVersion())
+        .arg(os.microVersion());
 #else
     static const QRegularExpression leading(QStringLiteral("^[0-9]+(\\.[0-9]+){0,3}"));
     return leading.match(QSysInfo::kernelVersion()).captured();
@@ -99,7 +101,8 @@ void SelfUpdate::consider(const QByteArray &manifest, bool signedByKey)
     }
     if (fetching && fetching->version == release->version)
         return; // already under way
-    note(QStringLiteral("%1 announced, fetched once the game is up to date").arg(version));
+    note(QStringLiteral("%1 announced (this launcher is %2), fetched once the game is up to date")
+             .arg(version, install.version()));
     due = release;
 }
 
@@ -153,9 +156,9 @@ void SelfUpdate::fileEnded()
     hosts.clear();
     if (!outcome.counts()) {
         finish(Outcome::Kind::Failed,
-               QStringLiteral("%1: %2")
-                   .arg(QFileInfo(path).fileName(),
-                        outcome.problem.isEmpty() ? QStringLiteral("not saved") : outcome.problem));
+               QStringLiteral("%1: %2").arg(QFileInfo(path).fileName(),
+                                            outcome.problem.isEmpty() ? QStringLiteral("not saved")
+                                                                      : outcome.problem));
         return;
     }
     fetchNext();
@@ -167,7 +170,10 @@ void SelfUpdate::finish(Outcome::Kind kind, const QString &problem)
     fetching.reset();
     if (kind == Outcome::Kind::Staged)
         note(QStringLiteral("%1 is ready, used from the next start").arg(outcome.version));
-    else
+    else {
+        // An empty staging folder is no use to the next try; a kept partial file is.
+        QDir().rmdir(install.stagingFolder(outcome.version));
         note(QStringLiteral("%1 not fetched: %2").arg(outcome.version, problem));
+    }
     emit ended(outcome);
 }

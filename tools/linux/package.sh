@@ -31,7 +31,8 @@ maintainer="${DEBFULLNAME:-Embercrest Launcher developers} <${DEBEMAIL:-launcher
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
     LDFLAGS=$(dpkg-buildflags --get LDFLAGS) BUILD_DIR=$build nice bash tools/build.sh \
-    -DCMAKE_BUILD_TYPE=Release -DEMBERCREST_BUILD_TESTS=OFF -DOPENSSL_USE_STATIC_LIBS=OFF
+    -DCMAKE_BUILD_TYPE=Release -DEMBERCREST_BUILD_TESTS=OFF -DOPENSSL_USE_STATIC_LIBS=OFF \
+    -DEMBERCREST_PACKAGED=ON
 
 umask 022
 stage=$build/deb
