@@ -100,6 +100,8 @@ private slots:
     void keygenSignAndVerify();
     void verify_data();
     void verify();
+    void launcherRelease_data();
+    void launcherRelease();
     void unwritableOutputFails();
     void executableWritesWhatTheLibraryWrites();
 
@@ -832,6 +834,119 @@ void TestPublish::verify()
     for (auto value = shown.cbegin(); value != shown.cend(); ++value)
         expected.replace(value.key(), value.value());
     QVERIFY2((exitCode == 0 ? run.out : run.err).contains(expected), qPrintable(run.out + run.err));
+}
+
+void TestPublish::launcherRelease_data()
+{
+    QTest::addColumn<QStringList>("options"); // {exe}, {dll}, {elf}: launcher files made here
+    QTest::addColumn<bool>("signs");          // --sign, with --serial 1 and --trusted
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("expected"); // the error; empty when written
+
+    const QStringList release{"--launcher-version",    "1.2",
+                              "--launcher-file",       "windows-x86_64={exe}",
+                              "--launcher-file",       "linux-x86_64={elf}",
+                              "--launcher-file",       "windows-x86_64={dll}",
+                              "--launcher-minimum-os", "windows-x86_64=10.0.17763"};
+    QTest::newRow("two platforms") << release << true << 0 << "";
+    QTest::newRow("no launcher among a platform's files")
+        << QStringList{"--launcher-version", "1.2", "--launcher-file", "windows-x86_64={dll}"}
+        << true << 1
+        << "error: the launcher files for windows-x86_64 do not include the launcher, "
+           "embercrest-launcher.exe";
+    QTest::newRow("five numbers") << QStringList{"--launcher-version", "1.2.3.4.5",
+                                                 "--launcher-file", "linux-x86_64={elf}"}
+                                  << true << 2
+                                  << "launcher version \"1.2.3.4.5\" must be 1 to 4 numbers";
+    // Launchers ignore the member in an unsigned manifest: a release that reaches no one.
+    QTest::newRow("without --sign")
+        << release << false << 1 << "error: launcher 1.2 without --sign";
+    QTest::newRow("no release") << QStringList() << true << 0 << "";
+}
+
+// A launcher release is copied into the update folder and listed, with the size and SHA-256 of
+// each copy, in the signed manifest; without one, the folder of an earlier release is left alone.
+void TestPublish::launcherRelease()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, signs);
+    QFETCH(int, exitCode);
+    QFETCH(QString, expected);
+
+    QTemporaryDir dir;
+    const QMap<QString, QString> sources{{"{exe}", "dist/embercrest-launcher.exe"},
+                                         {"{dll}", "dist/Qt5Core.dll"},
+                                         {"{elf}", "build/embercrest-launcher"}};
+    for (auto source = sources.cbegin(); source != sources.cend(); ++source) {
+        makeFile(dir.filePath(source.value()), "bytes of " + source.value().toUtf8());
+        options.replaceInStrings(source.key(), dir.filePath(source.value()));
+    }
+    const QString updates = dir.filePath("updates");
+    makeFile(updates + "/ruRU/a.MPQ", "a");
+    makeFile(updates + "/launcher/1.1/linux-x86_64/embercrest-launcher", "1.1");
+    const QString output = updates + "/ClientUpdates.json";
+    makeFile(output, OldManifest);
+    QString problem;
+    Publish::generateKeyFiles(dir.filePath("realm"), &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    if (signs)
+        options << "--sign" << dir.filePath("realm.key") << "--trusted" << dir.filePath("realm.pub")
+                << "--serial"
+                << "1";
+
+    const Run run =
+        runPublisher(QStringList{updates, "1.4", "https://cdn.example.org/wotlk/"} + options);
+    QCOMPARE(run.exitCode, exitCode);
+    const QStringList versions =
+        QDir(updates + "/launcher").entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    if (exitCode != 0) {
+        QVERIFY2(run.err.contains(expected), qPrintable(run.err));
+        QCOMPARE(readFile(output), OldManifest);
+        QCOMPARE(versions, QStringList{"1.1"});
+        return;
+    }
+    QVERIFY2(run.err.isEmpty(), qPrintable(run.err));
+    const QJsonObject manifest = QJsonDocument::fromJson(readFile(output)).object();
+    QCOMPARE(manifest.value("integrity").toObject().keys(),
+             QStringList{"https://cdn.example.org/wotlk/ruRU/a.MPQ"});
+    if (!options.contains("--launcher-version")) {
+        QVERIFY2(!manifest.contains("launcher"), qPrintable(readFile(output)));
+        QCOMPARE(versions, QStringList{"1.1"});
+        return;
+    }
+
+    const QJsonObject launcher = manifest.value("launcher").toObject();
+    QCOMPARE(launcher.value("version").toString(), QString("1.2"));
+    const QJsonObject minimumOs{{"windows-x86_64", "10.0.17763"}};
+    QCOMPARE(launcher.value("minimumOs").toObject(), minimumOs);
+    const QJsonObject files = launcher.value("files").toObject();
+    // Each platform's files in the order of their names.
+    const QMap<QString, QStringList> listed{{"linux-x86_64", {"{elf}"}},
+                                            {"windows-x86_64", {"{dll}", "{exe}"}}};
+    QCOMPARE(files.keys(), listed.keys());
+    for (auto platform = listed.cbegin(); platform != listed.cend(); ++platform) {
+        const QJsonArray list = files.value(platform.key()).toArray();
+        QCOMPARE(list.size(), platform.value().size());
+        for (int i = 0; i < list.size(); ++i) {
+            const QString source = sources.value(platform.value().at(i));
+            const QByteArray bytes = readFile(dir.filePath(source));
+            const QString name = QFileInfo(source).fileName();
+            const QString copy = "launcher/1.2/" + platform.key() + '/' + name;
+            const QJsonObject entry = list.at(i).toObject();
+            QCOMPARE(entry.value("path").toString(), name);
+            QCOMPARE(entry.value("url").toString(), "https://cdn.example.org/wotlk/" + copy);
+            QCOMPARE(entry.value("size").toVariant().toLongLong(), qint64(bytes.size()));
+            QCOMPARE(entry.value("sha256").toString().toLatin1(),
+                     QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+            QCOMPARE(readFile(updates + '/' + copy), bytes);
+        }
+    }
+    QCOMPARE(versions, QStringList({"1.1", "1.2"}));
+
+    const Run verified = runPublisher({"verify", output, "--trusted", dir.filePath("realm.pub")});
+    QCOMPARE(verified.exitCode, 0);
+    QVERIFY2(verified.out.contains("\nLauncher: 1.2 (linux-x86_64, windows-x86_64)\n"),
+             qPrintable(verified.out));
 }
 
 void TestPublish::unwritableOutputFails()

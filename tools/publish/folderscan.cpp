@@ -64,6 +64,8 @@ FolderScan scanUpdateFolder(const QString &folder, const QString &base,
             continue;
         if (codes.contains(entry.fileName()))
             scanLocale(entry, base, skipFiles, scan);
+        else if (entry.fileName() == QLatin1String("launcher"))
+            continue; // launcher releases, listed by their own member
         else
             scan.warnings << entry.fileName() + QStringLiteral(": skipped, not a locale folder (") +
                                  codes.join(QStringLiteral(", ")) + QLatin1Char(')');

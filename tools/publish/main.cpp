@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QDateTime>
+#include <QDir>
 #include <QTextStream>
 
 namespace {
@@ -25,8 +26,9 @@ const char *const Description =
     "\n"
     "The manifest is replaced atomically and only when every input is right: a file name\n"
     "that the launcher cannot fetch or save under its own name is an error. Folders that are\n"
-    "not locale folders are skipped with a warning. The manifest also holds the size and the\n"
-    "SHA-256 of every file (member \"integrity\"), which older launchers ignore.\n"
+    "not locale folders are skipped with a warning, but for launcher/ (launcher releases).\n"
+    "The manifest also holds the size and the SHA-256 of every file (member \"integrity\"),\n"
+    "which older launchers ignore.\n"
     "\n"
     "Signed manifests: 'embercrest-publish keygen NAME' writes a new Ed25519 key pair,\n"
     "NAME.key (private: keep it off the server) and NAME.pub (build the launcher with it).\n"
@@ -50,7 +52,16 @@ const char *const Description =
     "'embercrest-publish verify [MANIFEST]' checks a manifest and its signature as launchers\n"
     "that trust the keys of --trusted (by default this build's) would: MANIFEST is a file or\n"
     "the URL that players fetch (by default this build's, %3), and MANIFEST.sig its signature.\n"
-    "It prints the version, the serial, the expiry and the key that signed.\n"
+    "It prints the version, the serial, the expiry, the key that signed and the launcher\n"
+    "release it offers, if any.\n"
+    "\n"
+    "Launcher releases, for launchers to update themselves: --launcher-version V with a\n"
+    "--launcher-file PLATFORM=PATH for each file (PLATFORM: linux-x86_64 or windows-x86_64;\n"
+    "each platform's files include embercrest-launcher, or embercrest-launcher.exe). The\n"
+    "files are copied to FOLDER/launcher/V/PLATFORM/ and listed with their URL, size and\n"
+    "SHA-256 in the manifest's member \"launcher\", which launchers take only from a signed\n"
+    "manifest: it needs --sign. Sign Windows files (Authenticode) before, so that the hashes\n"
+    "are those of the signed files.\n"
     "\n"
     "Example: embercrest-publish --sign realm.key updates 1.4 https://cdn.example.org/wotlk/\n"
     "\n"
@@ -79,7 +90,7 @@ int failure(const QString &message)
     return 1;
 }
 
-int report(const Publish::Report &report, const QString &version)
+int report(const Publish::Report &report, const Publish::Request &request)
 {
     QTextStream err(stderr);
     for (const QString &warning : report.warnings)
@@ -91,8 +102,8 @@ int report(const Publish::Report &report, const QString &version)
         return 1;
     }
     QTextStream out(stdout);
-    out << "Wrote " << report.output << ": version " << version << ", serial " << report.serial
-        << ", " << report.files << " files in " << report.locales << " locales";
+    out << "Wrote " << report.output << ": version " << request.version << ", serial "
+        << report.serial << ", " << report.files << " files in " << report.locales << " locales";
     if (!report.expires.isEmpty())
         out << ", expires " << report.expires;
     out << '\n';
@@ -100,7 +111,53 @@ int report(const Publish::Report &report, const QString &version)
         out << "Wrote " << report.signature << ": signed for the public key " << report.publicKey
             << " (" << ManifestSignature::fingerprint(QByteArray::fromBase64(report.publicKey))
             << ")\n";
+    if (report.launcherFiles > 0)
+        out << "Copied " << report.launcherFiles << " files of launcher "
+            << request.launcher.version << " to "
+            << QDir(request.folder).filePath(QStringLiteral("launcher/") + request.launcher.version)
+            << '\n';
     return 0;
+}
+
+// --launcher-file and --launcher-minimum-os values, PLATFORM=VALUE: false when one has no "=".
+bool splitPlatformValues(const QStringList &values, QList<QPair<QString, QString>> *pairs)
+{
+    for (const QString &value : values) {
+        const int equals = int(value.indexOf(QLatin1Char('=')));
+        if (equals < 0)
+            return false;
+        pairs->append({value.left(equals), value.mid(equals + 1)});
+    }
+    return true;
+}
+
+// The launcher release that the options describe; a usage problem in *problem.
+Publish::LauncherRelease launcherRelease(const QString &version, const QStringList &files,
+                                         const QStringList &minimumOs, QString *problem)
+{
+    Publish::LauncherRelease release;
+    release.version = version;
+    QList<QPair<QString, QString>> pairs;
+    if (!splitPlatformValues(files, &pairs)) {
+        *problem = QStringLiteral("--launcher-file takes PLATFORM=PATH");
+        return release;
+    }
+    for (const auto &pair : pairs)
+        release.files.append({pair.first, pair.second, QString(), {}});
+    pairs.clear();
+    if (!splitPlatformValues(minimumOs, &pairs)) {
+        *problem = QStringLiteral("--launcher-minimum-os takes PLATFORM=VERSION");
+        return release;
+    }
+    for (const auto &pair : pairs) {
+        if (release.minimumOs.contains(pair.first)) {
+            *problem = QStringLiteral("--launcher-minimum-os is given twice for ") + pair.first;
+            return release;
+        }
+        release.minimumOs.insert(pair.first, pair.second);
+    }
+    *problem = Publish::launcherUsageProblem(release);
+    return release;
 }
 
 // The keys that launchers trust: those of --trusted, or else the ones built into this build's
@@ -172,7 +229,10 @@ int verify(const QString &given, const Publish::TrustedKeys &trusted)
         failure(error);
     if (!verification.ok())
         return 1;
-    QTextStream(stdout) << "Verified " << verification.summary << '\n';
+    QTextStream out(stdout);
+    out << "Verified " << verification.summary << '\n';
+    if (!verification.launcher.isEmpty())
+        out << "Launcher: " << verification.launcher << '\n';
     return 0;
 }
 
@@ -242,8 +302,26 @@ int main(int argc, char *argv[])
         QStringLiteral("A host that serves FOLDER as well, at <url> (repeatable): launchers fetch "
                        "the files from the fastest host that serves them right."),
         QStringLiteral("url"));
+    const QCommandLineOption launcherVersion(
+        QStringLiteral("launcher-version"),
+        QStringLiteral("Offer launcher <version> (1 to 4 numbers, such as 1.2) to launchers, "
+                       "with the files of --launcher-file; needs --sign."),
+        QStringLiteral("version"));
+    const QCommandLineOption launcherFile(
+        QStringLiteral("launcher-file"),
+        QStringLiteral("A file of the launcher release for <platform> (linux-x86_64 or "
+                       "windows-x86_64), copied to FOLDER/launcher/VERSION/PLATFORM/ "
+                       "(repeatable)."),
+        QStringLiteral("platform=path"));
+    const QCommandLineOption launcherMinimumOs(
+        QStringLiteral("launcher-minimum-os"),
+        QStringLiteral("<os>: the oldest version of <platform>'s OS that the release runs on, "
+                       "Windows' version number (10.0.17763) or Linux' kernel version (5.10) "
+                       "(once per platform)."),
+        QStringLiteral("platform=os"));
     parser.addOptions({output, date, sign, serial, expires, trusted, previous, allowUnsigned,
-                       allowExpired, sameVersion, mirror});
+                       allowExpired, sameVersion, mirror, launcherVersion, launcherFile,
+                       launcherMinimumOs});
     parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("The update folder."));
     parser.addPositionalArgument(
         QStringLiteral("VERSION"),
@@ -259,10 +337,12 @@ int main(int argc, char *argv[])
     if (parser.isSet(versionOption))
         parser.showVersion();
     const QStringList arguments = parser.positionalArguments();
-    const bool publishOptions =
-        parser.isSet(output) || parser.isSet(date) || parser.isSet(sign) || parser.isSet(serial) ||
-        parser.isSet(expires) || parser.isSet(previous) || parser.isSet(allowUnsigned) ||
-        parser.isSet(allowExpired) || parser.isSet(sameVersion) || parser.isSet(mirror);
+    const bool publishOptions = parser.isSet(output) || parser.isSet(date) || parser.isSet(sign) ||
+                                parser.isSet(serial) || parser.isSet(expires) ||
+                                parser.isSet(previous) || parser.isSet(allowUnsigned) ||
+                                parser.isSet(allowExpired) || parser.isSet(sameVersion) ||
+                                parser.isSet(mirror) || parser.isSet(launcherVersion) ||
+                                parser.isSet(launcherFile) || parser.isSet(launcherMinimumOs);
     const Publish::TrustedKeys keys = trustedKeys(parser.values(trusted));
     if (!keys.problem.isEmpty())
         return failure(keys.problem);
@@ -290,6 +370,11 @@ int main(int argc, char *argv[])
     request.serial = parser.value(serial);
     request.expiresIn = parser.value(expires);
     request.mirrors = parser.values(mirror);
+    QString launcherProblem;
+    request.launcher = launcherRelease(parser.value(launcherVersion), parser.values(launcherFile),
+                                       parser.values(launcherMinimumOs), &launcherProblem);
+    if (!launcherProblem.isEmpty())
+        return usageError(launcherProblem);
     // Reproducible builds' convention: the publication's time, for the expiry.
     bool epochSet = false;
     const qint64 epoch = qEnvironmentVariable("SOURCE_DATE_EPOCH").toLongLong(&epochSet);
@@ -312,5 +397,5 @@ int main(int argc, char *argv[])
     request.allowUnsigned = parser.isSet(allowUnsigned);
     request.allowExpired = parser.isSet(allowExpired);
     request.sameVersion = parser.isSet(sameVersion);
-    return report(Publish::publish(request), request.version);
+    return report(Publish::publish(request), request);
 }

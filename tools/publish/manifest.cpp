@@ -10,6 +10,39 @@
 
 namespace Publish {
 
+namespace {
+
+QJsonObject launcherMember(const LauncherRelease &launcher)
+{
+    // Sorted by name, so that the order of the options does not change the bytes.
+    QMap<QString, QMap<QString, QJsonObject>> platforms;
+    for (const LauncherFile &file : launcher.files)
+        platforms[file.platform].insert(
+            file.name(),
+            QJsonObject{{QStringLiteral("path"), file.name()},
+                        {QStringLiteral("url"), file.url},
+                        {QStringLiteral("size"), file.digest.size},
+                        {QStringLiteral("sha256"), QString::fromLatin1(file.digest.sha256)}});
+    QJsonObject files;
+    for (auto platform = platforms.cbegin(); platform != platforms.cend(); ++platform) {
+        QJsonArray list;
+        for (const QJsonObject &file : platform.value())
+            list.append(file);
+        files.insert(platform.key(), list);
+    }
+    QJsonObject member{{QStringLiteral("version"), launcher.version},
+                       {QStringLiteral("files"), files}};
+    if (!launcher.minimumOs.isEmpty()) {
+        QJsonObject minimumOs;
+        for (auto os = launcher.minimumOs.cbegin(); os != launcher.minimumOs.cend(); ++os)
+            minimumOs.insert(os.key(), os.value());
+        member.insert(QStringLiteral("minimumOs"), minimumOs);
+    }
+    return member;
+}
+
+} // namespace
+
 QString versionProblem(const QString &version)
 {
     static const QRegularExpression form(QStringLiteral("^([0-9]+)\\.([0-9]+)$"));
@@ -47,7 +80,7 @@ QString dateProblem(const QString &date)
 QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls,
                         const FileDigests &digests, qint64 serial, const QString &expires,
                         const QByteArray &publicKey, const QString &base,
-                        const QStringList &mirrors)
+                        const QStringList &mirrors, const LauncherRelease &launcher)
 {
     const QJsonObject versionElement{{QStringLiteral("date"), date},
                                      {QStringLiteral("version"), version}};
@@ -75,6 +108,8 @@ QByteArray manifestJson(const QString &date, const QString &version, const FileU
         manifest.insert(QStringLiteral("mirrors"),
                         QJsonObject{{QStringLiteral("base"), base},
                                     {QStringLiteral("urls"), QJsonArray::fromStringList(mirrors)}});
+    if (!launcher.version.isEmpty())
+        manifest.insert(QStringLiteral("launcher"), launcherMember(launcher));
     return QJsonDocument(manifest).toJson(QJsonDocument::Indented);
 }
 

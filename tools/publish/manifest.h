@@ -1,6 +1,7 @@
 #pragma once
 
 #include "filedigest.h"
+#include "launcherrelease.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -36,9 +37,12 @@ QString dateProblem(const QString &date);
 // for the log.
 // "mirrors", when `mirrors` is not empty: {"base": base, "urls": mirrors}, hosts that serve the
 // same tree as `base`, which launchers use for the files with an integrity entry.
+// "launcher", when launcher.version is not empty: {"version": ..., "files": {platform:
+// [{"path": name, "url", "size", "sha256"}, ...]}, "minimumOs": {platform: version}} (that last
+// one only when given), the launcher release that signed manifests offer (files copied).
 QByteArray manifestJson(const QString &date, const QString &version, const FileUrls &urls,
                         const FileDigests &digests, qint64 serial, const QString &expires,
                         const QByteArray &publicKey = QByteArray(), const QString &base = QString(),
-                        const QStringList &mirrors = {});
+                        const QStringList &mirrors = {}, const LauncherRelease &launcher = {});
 
 } // namespace Publish

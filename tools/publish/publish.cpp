@@ -2,6 +2,7 @@
 
 #include "fileurl.h"
 #include "folderscan.h"
+#include "launcherrelease.h"
 #include "manifest.h"
 #include "signing.h"
 #include "updater/manifestfreshness.h"
@@ -30,6 +31,21 @@ void checkInput(const Request &request, Report &report)
         report.warnings << warning;
     if (const QString problem = dateProblem(request.date); !problem.isEmpty())
         report.errors << QStringLiteral("date \"") + request.date + QStringLiteral("\" ") + problem;
+}
+
+void checkLauncher(const Request &request, Report &report)
+{
+    if (request.launcher.isEmpty())
+        return;
+    if (const QString problem = launcherUsageProblem(request.launcher); !problem.isEmpty()) {
+        report.errors << problem;
+        return;
+    }
+    if (request.signingKey.isEmpty())
+        report.errors << QStringLiteral("launcher %1 without --sign: launchers take a launcher "
+                                        "release only from a signed manifest")
+                             .arg(request.launcher.version);
+    report.errors << launcherFileProblems(request.launcher);
 }
 
 constexpr int kMaxExpiryDays = 36500;
@@ -324,6 +340,7 @@ Report publish(const Request &request)
     Report report;
     report.output = request.output.isEmpty() ? defaultOutput(request.folder) : request.output;
     checkInput(request, report);
+    checkLauncher(request, report);
     QString problem;
     const QString base = normalizedBaseUrl(request.baseUrl, &problem);
     if (!problem.isEmpty())
@@ -366,9 +383,16 @@ Report publish(const Request &request)
         checkSameVersion(request, previous, scan.urls, digests, report);
     if (!report.ok())
         return report;
+    LauncherRelease launcher = request.launcher;
+    if (!launcher.isEmpty()) {
+        copyLauncherFiles(request.folder, base, launcher, &report.errors, &report.warnings);
+        if (!report.ok())
+            return report;
+        report.launcherFiles = int(launcher.files.size());
+    }
     const QByteArray manifest =
         manifestJson(request.date, request.version, scan.urls, digests, report.serial,
-                     report.expires, key.publicKey, base, mirrors);
+                     report.expires, key.publicKey, base, mirrors, launcher);
     QByteArray signature;
     if (!key.seed.isEmpty()) {
         signature = signatureFile(key, manifest);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "launcherrelease.h"
 #include "previous.h"
 #include "signing.h"
 
@@ -36,6 +37,8 @@ struct Request
     bool sameVersion = false;
     QDateTime clock;          // the time an expiry must be later than; invalid: the current time
     QStringList mirrors = {}; // base URLs of hosts that serve <folder> as well
+    // A launcher release to copy into <folder>/launcher/ and list; only in a signed manifest.
+    LauncherRelease launcher = {};
 };
 
 struct Report
@@ -49,6 +52,7 @@ struct Report
     QString expires;      // the expiry written, or empty
     int files = 0;
     int locales = 0;
+    int launcherFiles = 0; // launcher files copied
     bool ok() const { return errors.isEmpty(); }
 };
 
@@ -71,7 +75,9 @@ QString signaturePath(const QString &manifest);
 //   recorded beside the key, and no --serial;
 // - an expiry earlier than the clock (unless allowExpired);
 // - the previous manifest's version with files that launchers at it would not fetch (unless
-//   sameVersion).
+//   sameVersion);
+// - a launcher release without a signing key: launchers ignore it in an unsigned manifest.
+// The launcher release's files are copied only once all of that has passed.
 Report publish(const Request &request);
 
 // Beside a private key file NAME.key: NAME.serial, the last serial signed with that key.

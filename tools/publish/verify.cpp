@@ -4,7 +4,29 @@
 #include "updater/manifestreader.h"
 #include "updater/manifestsignature.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 namespace Publish {
+
+namespace {
+
+// "1.2 (linux-x86_64, windows-x86_64)", from the "launcher" member; empty without one.
+QString launcherSummary(const QByteArray &manifest)
+{
+    const QJsonValue member =
+        QJsonDocument::fromJson(manifest).object().value(QStringLiteral("launcher"));
+    if (member.isUndefined())
+        return QString();
+    const QJsonObject launcher = member.toObject();
+    const QString version = launcher.value(QStringLiteral("version")).toString();
+    const QStringList platforms = launcher.value(QStringLiteral("files")).toObject().keys();
+    if (version.isEmpty() || platforms.isEmpty())
+        return QStringLiteral("an unreadable \"launcher\" member");
+    return version + QStringLiteral(" (") + platforms.join(QStringLiteral(", ")) + QLatin1Char(')');
+}
+
+} // namespace
 
 Verification verifyManifest(const ManifestSource &source, const TrustedKeys &trusted,
                             const QDateTime &now)
@@ -64,6 +86,7 @@ Verification verifyManifest(const ManifestSource &source, const TrustedKeys &tru
                      ? QStringLiteral("expires ") + ManifestFreshness::formatTime(*security.expires)
                      : QStringLiteral("never expires"),
                  signedBy);
+    verification.launcher = launcherSummary(source.manifest);
     return verification;
 }
 

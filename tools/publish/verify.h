@@ -13,6 +13,7 @@ struct Verification
 {
     QStringList errors; // why launchers that trust the keys refuse the manifest
     QString summary;    // what they accept: version, serial, expiry and the key that signed
+    QString launcher;   // the launcher release it offers: its version and platforms, or empty
     bool ok() const { return errors.isEmpty(); }
 };
 
