@@ -97,6 +97,8 @@ void HashCache::load()
     if (loaded)
         return;
     loaded = true;
+    if (store.isEmpty())
+        return; // remembered for this process only
     QFile file(store);
     if (!file.open(QIODevice::ReadOnly) || file.readLine(64).trimmed() != kVersionLine)
         return;

@@ -86,6 +86,17 @@ QString LauncherInstall::stagingFolder(const QString &version) const
 
 bool LauncherInstall::promote(const QString &version, QString *problem) const
 {
+    // Downloads are written as plain files; the starter has to be able to run this one.
+    QFile program(stagingFolder(version) + QLatin1Char('/') + executableName());
+    const QFile::Permissions runnable = QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup |
+                                        QFile::ExeOther | QFile::ReadOwner | QFile::ReadUser |
+                                        QFile::ReadGroup | QFile::ReadOther | QFile::WriteOwner |
+                                        QFile::WriteUser;
+    if (!program.setPermissions(runnable)) {
+        *problem = QStringLiteral("%1 cannot be made executable")
+                       .arg(QDir::toNativeSeparators(program.fileName()));
+        return false;
+    }
     QDir versions(top + QStringLiteral("/versions"));
     if (versions.rename(version + kStaging, version))
         return true;

@@ -89,9 +89,9 @@ void SelfUpdate::consider(const QByteArray &manifest, bool signedByKey)
         return;
     }
     if (install.kind() == LauncherInstall::Kind::Versioned && release->problem.isEmpty() &&
+        compareReleaseVersions(release->version, install.version()) > 0 &&
         install.has(release->version) && !install.isBlocked(release->version)) {
-        if (compareReleaseVersions(release->version, install.version()) > 0)
-            note(QStringLiteral("%1 is ready, used from the next start").arg(version));
+        note(QStringLiteral("%1 is ready, used from the next start").arg(version));
         return;
     }
     const QString why = refusal(*release);
