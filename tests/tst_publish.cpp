@@ -858,6 +858,10 @@ void TestPublish::launcherRelease_data()
                                                  "--launcher-file", "linux-x86_64={elf}"}
                                   << true << 2
                                   << "launcher version \"1.2.3.4.5\" must be 1 to 4 numbers";
+    // Launchers and their starter read at most 9 digits a part.
+    QTest::newRow("ten digits") << QStringList{"--launcher-version", "1.2000000000",
+                                               "--launcher-file", "linux-x86_64={elf}"}
+                                << true << 2 << "launcher version \"1.2000000000\" must be";
     // Launchers ignore the member in an unsigned manifest: a release that reaches no one.
     QTest::newRow("without --sign")
         << release << false << 1 << "error: launcher 1.2 without --sign";

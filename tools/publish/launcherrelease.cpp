@@ -18,29 +18,21 @@ namespace Publish {
 
 namespace {
 
-// 1 to 4 dot-separated numbers, each of which fits in an int, as launchers compare them.
+// 1 to 4 dot-separated numbers of up to 9 digits, as launchers and their starter read them.
 bool isVersion(const QString &text)
 {
-    static const QRegularExpression form(QStringLiteral("^[0-9]+(\\.[0-9]+){0,3}$"));
-    if (!form.match(text).hasMatch())
-        return false;
-    for (const QString &part : text.split(QLatin1Char('.'))) {
-        bool ok = false;
-        part.toInt(&ok);
-        if (!ok)
-            return false;
-    }
-    return true;
+    static const QRegularExpression form(QStringLiteral("^[0-9]{1,9}(\\.[0-9]{1,9}){0,3}$"));
+    return form.match(text).hasMatch();
 }
 
 // Launchers save each file under this name beside their executable: plain letters only, so
 // that the name means the same on every file system and in a URL.
 QString launcherNameProblem(const QString &name)
 {
-    static const QRegularExpression form(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9._-]*$"));
+    static const QRegularExpression form(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9._-]{0,99}$"));
     if (!form.match(name).hasMatch())
-        return QStringLiteral("may hold only A-Z, a-z, 0-9, '.', '_' and '-', and must not "
-                              "start with a dot");
+        return QStringLiteral("may hold only A-Z, a-z, 0-9, '.', '_' and '-', must not start "
+                              "with a dot, and has at most 100 of them");
     return nameProblem(name);
 }
 
@@ -115,7 +107,8 @@ QString launcherUsageProblem(const LauncherRelease &release)
                               "--launcher-version");
     if (!isVersion(release.version))
         return QStringLiteral("launcher version \"") + release.version +
-               QStringLiteral("\" must be 1 to 4 numbers separated by dots, such as 1.2");
+               QStringLiteral(
+                   "\" must be 1 to 4 numbers of up to 9 digits, separated by dots, such as 1.2");
     if (release.files.isEmpty())
         return QStringLiteral("--launcher-version needs --launcher-file");
     const QString platforms = launcherPlatforms().join(QStringLiteral(", "));
@@ -133,8 +126,8 @@ QString launcherUsageProblem(const LauncherRelease &release)
                    QStringLiteral("\" is none of ") + platforms;
         if (!isVersion(os.value()))
             return QStringLiteral("minimum OS version \"") + os.value() +
-                   QStringLiteral(
-                       "\" must be 1 to 4 numbers separated by dots, such as 10.0.17763");
+                   QStringLiteral("\" must be 1 to 4 numbers of up to 9 digits, separated by dots, "
+                                  "such as 10.0.17763");
         const bool hasFiles =
             std::any_of(release.files.cbegin(), release.files.cend(),
                         [&](const LauncherFile &file) { return file.platform == os.key(); });
