@@ -18,13 +18,6 @@ QVector<quint64> parts(const QString &version)
     return numbers;
 }
 
-// Only names that mean the same file on every system, and never a way out of the folder.
-bool isPlainFileName(const QString &name)
-{
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9._-]{0,99}$"));
-    return plain.match(name).hasMatch();
-}
-
 QString executableName(const QString &platform)
 {
     return platform.startsWith(QLatin1String("windows")) ? QStringLiteral("embercrest-launcher.exe")
@@ -40,7 +33,7 @@ QString readFiles(const QJsonValue &list, const QString &platform, LauncherRelea
         const QJsonObject entry = value.toObject();
         LauncherFile file;
         file.path = entry.value(QLatin1String("path")).toString();
-        if (!isPlainFileName(file.path) || seen.contains(file.path.toLower()))
+        if (!isReleaseFileName(file.path) || seen.contains(file.path.toLower()))
             return QStringLiteral("the file name \"%1\" cannot be used").arg(file.path);
         seen.insert(file.path.toLower());
         const QString url = entry.value(QLatin1String("url")).toString();
@@ -70,6 +63,12 @@ QString launcherPlatform()
 #else
     return {};
 #endif
+}
+
+bool isReleaseFileName(const QString &name)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9._-]{0,99}$"));
+    return plain.match(name).hasMatch();
 }
 
 bool isReleaseVersion(const QString &text)

@@ -36,6 +36,9 @@ QString launcherPlatform();
 std::optional<LauncherRelease> readLauncherRelease(const QByteArray &manifest,
                                                    const QString &platform);
 
+// A plain file name that means the same file on every system and never leads out of a folder.
+bool isReleaseFileName(const QString &name);
+
 // 1 to 4 decimal numbers separated by dots, compared part by part (missing parts are 0).
 // Equal to the starter's rule, which names the folders by the same versions.
 bool isReleaseVersion(const QString &text);

@@ -53,7 +53,7 @@ QString SelfUpdate::refusal(const LauncherRelease &release) const
         return release.problem;
     const QString &version = release.version;
     if (compareReleaseVersions(version, install.version()) <= 0)
-        return QStringLiteral("not newer than this launcher's %1").arg(install.version());
+        return QStringLiteral("not newer");
     switch (install.kind()) {
     case LauncherInstall::Kind::Package:
         return QStringLiteral("this launcher was installed by a package: its package manager "
@@ -96,7 +96,8 @@ void SelfUpdate::consider(const QByteArray &manifest, bool signedByKey)
     }
     const QString why = refusal(*release);
     if (!why.isEmpty()) {
-        note(QStringLiteral("%1 refused: %2").arg(version, why));
+        note(QStringLiteral("%1 refused (this launcher is %2): %3")
+                 .arg(version, install.version(), why));
         return;
     }
     if (fetching && fetching->version == release->version)

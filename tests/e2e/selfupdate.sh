@@ -98,7 +98,7 @@ crash() {
 }
 # runs_version NAME VERSION: the launcher started as NAME is VERSION (it says so of a release).
 runs_version() {
-    grep -qE "this launcher('s| is) $2\b" "$work/$1.log" ||
+    grep -qF "(this launcher is $2)" "$work/$1.log" ||
         fail "$1: not version $2: $(grep 'Launcher update' "$work/$1.log")"
 }
 
@@ -161,7 +161,7 @@ if [ -z "${EMBERCREST_E2E_WINE:-}" ]; then
     start kill-last
     sleep 0.3
     crash
-    run after-kills "Launcher update: 1.1 refused: not newer than this launcher's 1.1"
+    run after-kills "Launcher update: 1.1 refused (this launcher is 1.1): not newer"
     grep -q "Starter:" after-kills.log && fail "after-kills: $(grep Starter: after-kills.log)"
     [ -e "$inst/versions/1.1/healthy" ] && [ ! -e "$inst/versions/1.1/blocked" ] ||
         fail "after the kills: $(cd "$inst" && find versions | sort | tr '\n' ' ')"
@@ -190,10 +190,10 @@ tried_and_failed() {
 }
 tried_and_failed r-try1
 # The second failed try: the starter blocks 1.2 and runs 1.1 at once, in the same start.
-run r-try2 "Launcher update: 1.2 refused: it failed to start here twice; waiting for a newer version"
+run r-try2 "Launcher update: 1.2 refused (this launcher is 1.1): it failed to start here twice; waiting for a newer version"
 expect r-try2 "Starter: 1.2 ended before it was healthy (exit code 2) in 2 starts, blocked"
 runs_version r-try2 1.1
-run r-blocked "Launcher update: 1.2 refused: it failed to start here twice"
+run r-blocked "Launcher update: 1.2 refused (this launcher is 1.1): it failed to start here twice"
 [ "$(gets_of "$(release_path 1.2)")" = 1 ] || fail "1.2 fetched again"
 release 1.3 "$launcher_file"
 run r-fetch13 "Launcher update: 1.3 is ready"
@@ -225,11 +225,11 @@ release 1.1 "$launcher_file"
 tamper 1.1 append_byte
 refused r-size "Launcher update: 1.1 not fetched: $name: "
 release 0.9 "$launcher_file"
-refused r-lower "Launcher update: 0.9 refused: not newer than this launcher's 1.0"
+refused r-lower "Launcher update: 0.9 refused (this launcher is 1.0): not newer"
 release 1.0 "$launcher_file"
-refused r-equal "Launcher update: 1.0 refused: not newer than this launcher's 1.0"
+refused r-equal "Launcher update: 1.0 refused (this launcher is 1.0): not newer"
 release 1.1 "$launcher_file" --launcher-minimum-os "$platform=999"
-refused r-system "Launcher update: 1.1 refused: it needs system version 999 or newer"
+refused r-system "Launcher update: 1.1 refused (this launcher is 1.0): it needs system version 999 or newer"
 release 1.1 "$launcher_file"
 mv "$work/server/ClientUpdates.json.sig" unsigned.sig
 refused r-unsigned "OnGetJSON: manifest refused: no signature file"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "filedigest.h"
-#include "launcherrelease.h"
+#include "releasecopy.h"
 
 #include <QByteArray>
 #include <QMap>

@@ -2,8 +2,8 @@
 
 #include "fileurl.h"
 #include "folderscan.h"
-#include "launcherrelease.h"
 #include "manifest.h"
+#include "releasecopy.h"
 #include "signing.h"
 #include "updater/manifestfreshness.h"
 #include "updater/manifestreader.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "launcherrelease.h"
 #include "previous.h"
+#include "releasecopy.h"
 #include "signing.h"
 
 #include <QDateTime>

@@ -1,13 +1,13 @@
-#include "launcherrelease.h"
+#include "releasecopy.h"
 
 #include "filename.h"
 #include "fileurl.h"
+#include "updater/launcherrelease.h"
 #include "updater/sha256.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -18,19 +18,11 @@ namespace Publish {
 
 namespace {
 
-// 1 to 4 dot-separated numbers of up to 9 digits, as launchers and their starter read them.
-bool isVersion(const QString &text)
-{
-    static const QRegularExpression form(QStringLiteral("^[0-9]{1,9}(\\.[0-9]{1,9}){0,3}$"));
-    return form.match(text).hasMatch();
-}
-
 // Launchers save each file under this name beside their executable: plain letters only, so
 // that the name means the same on every file system and in a URL.
 QString launcherNameProblem(const QString &name)
 {
-    static const QRegularExpression form(QStringLiteral("^[A-Za-z0-9_-][A-Za-z0-9._-]{0,99}$"));
-    if (!form.match(name).hasMatch())
+    if (!isReleaseFileName(name))
         return QStringLiteral("may hold only A-Z, a-z, 0-9, '.', '_' and '-', must not start "
                               "with a dot, and has at most 100 of them");
     return nameProblem(name);
@@ -105,7 +97,7 @@ QString launcherUsageProblem(const LauncherRelease &release)
     if (release.version.isEmpty())
         return QStringLiteral("--launcher-file and --launcher-minimum-os need "
                               "--launcher-version");
-    if (!isVersion(release.version))
+    if (!isReleaseVersion(release.version))
         return QStringLiteral("launcher version \"") + release.version +
                QStringLiteral(
                    "\" must be 1 to 4 numbers of up to 9 digits, separated by dots, such as 1.2");
@@ -124,7 +116,7 @@ QString launcherUsageProblem(const LauncherRelease &release)
         if (!launcherPlatforms().contains(os.key()))
             return QStringLiteral("launcher platform \"") + os.key() +
                    QStringLiteral("\" is none of ") + platforms;
-        if (!isVersion(os.value()))
+        if (!isReleaseVersion(os.value()))
             return QStringLiteral("minimum OS version \"") + os.value() +
                    QStringLiteral("\" must be 1 to 4 numbers of up to 9 digits, separated by dots, "
                                   "such as 10.0.17763");
