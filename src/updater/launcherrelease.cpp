@@ -91,6 +91,9 @@ int compareReleaseVersions(const QString &a, const QString &b)
 std::optional<LauncherRelease> readLauncherRelease(const QByteArray &manifest,
                                                    const QString &platform)
 {
+    // A manifest without the member, the common case, is not parsed a second time.
+    if (!manifest.contains("\"launcher\""))
+        return std::nullopt;
     const QJsonObject top = QJsonDocument::fromJson(manifest).object();
     if (!top.contains(QLatin1String("launcher")))
         return std::nullopt;

@@ -51,6 +51,8 @@ curl -sfI "$EMBERCREST_MANIFEST_URL" | grep -qi '^ETag:' || fail "nginx sends no
 curl -sfI "$EMBERCREST_MANIFEST_URL" | grep -qi '^Last-Modified:' || fail "nginx sends no Last-Modified"
 curl -sf -H 'Accept-Encoding: gzip, deflate' -D - -o /dev/null "$EMBERCREST_MANIFEST_URL" |
     grep -qi '^Content-Encoding: gzip' || fail "nginx does not gzip the manifest"
+# grep -q leaves as soon as it matches: nginx may log the request it was reading after that.
+wait_for 10 bash -c "[ \$(wc -l <'$work/access.log') -ge 3 ]" || fail "nginx logged no requests"
 : >"$work/access.log"
 
 # plain_run NAME: one start from a client at 1.0, and every check of it.

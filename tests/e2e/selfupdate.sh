@@ -239,6 +239,29 @@ mv unsigned.sig "$work/server/ClientUpdates.json.sig"
     unset EMBERCREST_MANIFEST_PUBKEY
     refused r-nokey "Launcher update: 1.1 refused: the manifest is not signed (no key is built in)"
 )
+# An installation that the player cannot write (installed by an administrator): root writes
+# through file modes, so this runs as nobody, and is skipped where that is impossible.
+if [ -z "${EMBERCREST_E2E_WINE:-}" ] && [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null &&
+    id nobody >/dev/null 2>&1; then
+    player=$work/player
+    mkdir -p "$player"
+    cp config.conf "$player/"
+    chown -R nobody "$player"
+    chmod 755 "$work"
+    if [ -n "${XAUTHORITY:-}" ]; then
+        cp "$XAUTHORITY" "$work/Xauthority"
+        chmod 644 "$work/Xauthority"
+        export XAUTHORITY=$work/Xauthority
+    fi
+    as_player=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    [ ${#orphan_guard[@]} -eq 0 ] || as_player+=(--pdeathsig KILL)
+    launcher=("${as_player[@]}" -- env HOME="$player" "$inst/$name")
+    cd "$player"
+    refused r-readonly "Launcher update: 1.1 refused (this launcher is 1.0): $inst/versions is not writable"
+    cd "$work"
+else
+    echo "selfupdate: the installation that cannot be written is skipped (not root, or no setpriv)"
+fi
 [ "$(gets_of "$(release_path 0.9)")$(gets_of "$(release_path 1.0)")" = 00 ] ||
     fail "a release that is not newer was fetched"
 echo "selfupdate: ok"
