@@ -77,20 +77,6 @@ start() {
 expect() {
     wait_for 60 grep -qF -- "$2" "$work/$1.log" || fail "$1: no line '$2' in its output"
 }
-# stop NAME: closes the window; the starter ends with the launcher's exit code 0.
-stop() {
-    close_launcher_window "$window" "$launcher_pid" || fail "$1: close did not end the launcher"
-    local status=0
-    wait "$launcher_pid" || status=$?
-    launcher_pid=""
-    [ "$status" = 0 ] || fail "$1: exit code $status"
-}
-# run NAME LINE: start, expect, stop.
-run() {
-    start "$1"
-    expect "$1" "$2"
-    stop "$1"
-}
 # crash: kill -9 of the starter and of the launcher it runs, as a power cut would end both.
 crash() {
     pkill -KILL -P "$launcher_pid" 2>/dev/null || true
@@ -105,12 +91,12 @@ runs_version() {
 # 1. 1.0 -> 1.1.
 install
 release 1.1 "$launcher_file"
-run fetch "Launcher update: 1.1 is ready, used from the next start"
+run_launcher fetch "Launcher update: 1.1 is ready, used from the next start"
 runs_version fetch 1.0
 cmp -s "$launcher_file" "$inst/versions/1.1/$name" || fail "1.1 differs from the release"
 [ ! -e "$inst/versions/1.1.staging" ] || fail "the staging folder is left"
 [ "$(gets_of "$(release_path 1.1)")" = 1 ] || fail "1.1 fetched $(gets_of "$(release_path 1.1)") times"
-run switch "Launcher 1.1 is healthy: kept"
+run_launcher switch "Launcher 1.1 is healthy: kept"
 expect switch "Starter: trying 1.1 (start 1 of 2)"
 runs_version switch 1.1
 [ -e "$inst/versions/1.1/healthy" ] && [ -e "$inst/versions/1.0/$name" ] ||
@@ -161,7 +147,7 @@ if [ -z "${EMBERCREST_E2E_WINE:-}" ]; then
     start kill-last
     sleep 0.3
     crash
-    run after-kills "Launcher update: 1.1 refused (this launcher is 1.1): not newer"
+    run_launcher after-kills "Launcher update: 1.1 refused (this launcher is 1.1): not newer"
     grep -q "Starter:" after-kills.log && fail "after-kills: $(grep Starter: after-kills.log)"
     [ -e "$inst/versions/1.1/healthy" ] && [ ! -e "$inst/versions/1.1/blocked" ] ||
         fail "after the kills: $(cd "$inst" && find versions | sort | tr '\n' ' ')"
@@ -173,12 +159,12 @@ fi
 # with an error at once (no arguments).
 install
 release 1.1 "$launcher_file"
-run r-fetch11 "Launcher update: 1.1 is ready"
-run r-switch11 "Launcher 1.1 is healthy: kept"
+run_launcher r-fetch11 "Launcher update: 1.1 is ready"
+run_launcher r-switch11 "Launcher 1.1 is healthy: kept"
 mkdir -p broken
 cp "$publisher_file" "broken/$name"
 release 1.2 "broken/$name"
-run r-fetch12 "Launcher update: 1.2 is ready"
+run_launcher r-fetch12 "Launcher update: 1.2 is ready"
 # tried_and_failed NAME: a start that runs 1.2, which ends at once: no window, an error.
 tried_and_failed() {
     start_launcher "$1"
@@ -190,20 +176,20 @@ tried_and_failed() {
 }
 tried_and_failed r-try1
 # The second failed try: the starter blocks 1.2 and runs 1.1 at once, in the same start.
-run r-try2 "Launcher update: 1.2 refused (this launcher is 1.1): it failed to start here twice; waiting for a newer version"
+run_launcher r-try2 "Launcher update: 1.2 refused (this launcher is 1.1): it failed to start here twice; waiting for a newer version"
 expect r-try2 "Starter: 1.2 ended before it was healthy (exit code 2) in 2 starts, blocked"
 runs_version r-try2 1.1
-run r-blocked "Launcher update: 1.2 refused (this launcher is 1.1): it failed to start here twice"
+run_launcher r-blocked "Launcher update: 1.2 refused (this launcher is 1.1): it failed to start here twice"
 [ "$(gets_of "$(release_path 1.2)")" = 1 ] || fail "1.2 fetched again"
 release 1.3 "$launcher_file"
-run r-fetch13 "Launcher update: 1.3 is ready"
-run r-switch13 "Launcher 1.3 is healthy: kept"
+run_launcher r-fetch13 "Launcher update: 1.3 is ready"
+run_launcher r-switch13 "Launcher 1.3 is healthy: kept"
 runs_version r-switch13 1.3
 
 # 4. Refusals: nothing fetched or started, and the reason in the log.
 # refused NAME LINE: 1.0 runs, logs LINE, and no other version appears.
 refused() {
-    run "$1" "$2"
+    run_launcher "$1" "$2"
     grep -q "Starter:" "$work/$1.log" && fail "$1: $(grep Starter: "$work/$1.log")"
     local found
     found=$(cd "$inst/versions" && ls)
