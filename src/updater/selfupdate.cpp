@@ -35,7 +35,7 @@ QString systemVersion()
 } // namespace
 
 SelfUpdate::SelfUpdate(const LauncherInstall &install, QObject *parent)
-    : QObject(parent), install(install), network(new QNetworkAccessManager(this))
+    : QObject(parent), install(install)
 {
 }
 
@@ -120,6 +120,9 @@ void SelfUpdate::start()
         return;
     }
     output.sweepLeftovers(staging);
+    // Made only now: most starts fetch no launcher, and they pay nothing for one.
+    if (!network)
+        network = new QNetworkAccessManager(this);
     note(QStringLiteral("fetching %1").arg(fetching->version));
     fetchNext();
 }

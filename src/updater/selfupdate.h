@@ -55,7 +55,7 @@ private:
     void finish(Outcome::Kind kind, const QString &problem = {});
 
     const LauncherInstall install;
-    QNetworkAccessManager *network;
+    QNetworkAccessManager *network = nullptr;
     std::optional<LauncherRelease> due; // announced, worth fetching, not fetched yet
     std::optional<LauncherRelease> fetching;
     int nextFile = 0;
