@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # Cross-builds the launcher for 64-bit Windows from Debian's packages and packages it:
-#   build-windows/                       the CMake build (launcher, publisher, test suites)
-#   dist/embercrest-launcher.exe         one self-contained executable (static Qt and runtime)
+#   build-windows/                       the CMake build (launcher, starter, publisher, test suites)
+#   dist/embercrest-launcher.exe         the launcher: one self-contained executable (static Qt and
+#                                        runtime), also what a self-update release publishes
+#   dist/embercrest-starter.exe          the starter, which players run: it runs the newest version
+#                                        under versions/ (packed as embercrest-launcher.exe)
 #   dist/embercrest-publish.exe          the manifest publisher, for server admins
 #   dist/embercrest-launcher-setup.exe   per-user installer (NSIS)
 #   dist/embercrest-launcher-<version>-win64.zip   the portable package
 #   dist/SHA256SUMS                      the SHA-256 of each of the files above
+# The zip and the installer hold the same layout: the starter as embercrest-launcher.exe (the name
+# that shortcuts to the single executable of earlier releases run), beside it LICENSE-Roboto.txt,
+# and versions/<version>/ with the launcher and an empty "healthy" mark (an installed version is
+# trusted, not on trial).
 # With a certificate configured (the EMBERCREST_SIGN_* variables, see tools/windows/sign.sh and
 # docs/windows.md) every executable that ships is signed, the installer's uninstaller too.
 # The first run builds OpenSSL and a static Qt that links it into ~/.cache/embercrest/ (see toolchain.sh);
@@ -73,15 +80,18 @@ cmake -S . -B "$build" -G Ninja \
 cmake --build "$build" --parallel "$JOBS"
 
 build_programs "$build" .exe
+starter=$build/src/embercrest-starter.exe
 
 # Self-contained: only DLLs that every Windows has.
-for exe in "$launcher" "$publisher"; do
+for exe in "$launcher" "$starter" "$publisher"; do
     bad=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ { print $3 }' |
         grep -viE '^(kernel32|user32|gdi32|shell32|ole32|oleaut32|advapi32|ws2_32|winmm|imm32|uxtheme|dwmapi|comdlg32|version|netapi32|userenv|mpr|iphlpapi|secur32|crypt32|shlwapi|wtsapi32|msvcrt|rpcrt4|bcrypt|dnsapi|setupapi|winspool\.drv|comctl32|d3d9|dxgi|opengl32|shcore|api-ms-win-.*)\.dll$' || true)
     [ -z "$bad" ] || { echo "build.sh: $(basename "$exe") needs DLLs a player lacks: $bad" >&2; exit 1; }
 done
 
+# PROJECT_VERSION, the launcher's own version: its folder under versions/ must bear it.
 version=$(sed -n 's/^project(EmbercrestLauncher VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "build.sh: no project version in CMakeLists.txt" >&2; exit 1; }
 
 # signature_size FILE: the size of FILE's Authenticode signature (0 when it has none).
 signature_size() {
@@ -102,18 +112,22 @@ check_signed() {
 mkdir -p "$dist"
 # 1. Each executable that ships goes into dist/ first; step 2 signs all of them.
 x86_64-w64-mingw32-strip -o "$dist/embercrest-launcher.exe" "$launcher"
+x86_64-w64-mingw32-strip -o "$dist/embercrest-starter.exe" "$starter"
 x86_64-w64-mingw32-strip -o "$dist/embercrest-publish.exe" "$publisher"
 shipped=("$dist"/*.exe)
 # 2. Signed in place.
 [ "$signing" = 0 ] || bash tools/windows/sign.sh "${shipped[@]}"
 check_signed "${shipped[@]}"
-# 3. The zip, from the signed files.
-mkdir -p "$dist/stage"
-cp "$dist/embercrest-launcher.exe" "$dist/stage/"
-cp resources/font/LICENSE-Apache-2.0.txt "$dist/stage/LICENSE-Roboto.txt"
-mapfile -t staged < <(find "$dist/stage" -type f -iname '*.exe' -o -type f -iname '*.dll')
+# 3. The zip, from the signed files; the installer takes the same folder.
+stage=$dist/stage
+mkdir -p "$stage/versions/$version"
+cp "$dist/embercrest-starter.exe" "$stage/embercrest-launcher.exe"
+cp "$dist/embercrest-launcher.exe" "$stage/versions/$version/embercrest-launcher.exe"
+: >"$stage/versions/$version/healthy"
+cp resources/font/LICENSE-Apache-2.0.txt "$stage/LICENSE-Roboto.txt"
+mapfile -t staged < <(find "$stage" -type f -iname '*.exe' -o -type f -iname '*.dll')
 check_signed "${staged[@]}"
-(cd "$dist/stage" && zip -q -9 "$dist/embercrest-launcher-$version-win64.zip" ./*)
+(cd "$stage" && zip -q -r -9 "$dist/embercrest-launcher-$version-win64.zip" ./*)
 # 4. The installer. It also carries NSIS's plug-in DLLs, which it unpacks and loads at run
 #    time: signed copies replace Debian's (!addplugindir). NSIS has sign.sh sign the uninstaller
 #    it writes before it packs it in (!uninstfinalize); then the installer itself is signed.
@@ -126,11 +140,11 @@ if [ "$signing" = 1 ]; then
     bash tools/windows/sign.sh "$plugins"/*.dll
     nsis_sign=(-DSIGN="$root/tools/windows/sign.sh" -DSIGNED_PLUGINS="$plugins")
 fi
-makensis -V2 -DVERSION="$version" -DSTAGE="$dist/stage" -DOUTFILE="$dist/embercrest-launcher-setup.exe" \
+makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$dist/embercrest-launcher-setup.exe" \
     "${nsis_sign[@]}" tools/windows/installer.nsi
 [ "$signing" = 0 ] || bash tools/windows/sign.sh "$dist/embercrest-launcher-setup.exe"
 check_signed "$dist/embercrest-launcher-setup.exe"
-rm -rf "$dist/stage"
+rm -rf "$stage"
 # 5. Hashes last, of the files as they ship.
 (cd "$dist" && sha256sum -- *.exe *.zip >SHA256SUMS)
 ls -l "$dist"

@@ -2,6 +2,8 @@
 ; and an uninstaller that removes only what it installed. config.conf, the log and any game
 ; folder stay, whatever folder the launcher was installed into.
 ; makensis -DVERSION=x.y.z.w -DSTAGE=<folder with the files> -DOUTFILE=<setup.exe> installer.nsi
+; STAGE holds the portable package's layout: the starter as embercrest-launcher.exe, which the
+; shortcut runs, and the launcher itself in versions\<VERSION>\ with its "healthy" mark.
 ; A 64-bit installer for a 64-bit program (it runs under wine64 too).
 Target amd64-unicode
 ; From build.sh with a certificate: -DSIGN=<sign.sh> signs the uninstaller that WriteUninstaller
@@ -50,6 +52,16 @@ Function un.onInit
 FunctionEnd
 
 Section "Launcher"
+    ; The version first: until the starter replaces it, the old single executable of an
+    ; installation from before versions\ keeps working.
+    SetOutPath "$INSTDIR\versions\${VERSION}"
+    ; Marks that the starter left on a copy of this version fetched here before: the one
+    ; installed now is trusted, so it must not stay blocked or on trial.
+    Delete "$OUTDIR\blocked"
+    Delete "$OUTDIR\try-1"
+    Delete "$OUTDIR\try-2"
+    File "${STAGE}\versions\${VERSION}\${EXE}"
+    File "${STAGE}\versions\${VERSION}\healthy"
     SetOutPath "$INSTDIR"
     File "${STAGE}\${EXE}"
     File "${STAGE}\LICENSE-Roboto.txt"
@@ -69,10 +81,13 @@ Section "Launcher"
 SectionEnd
 
 Section "Uninstall"
-    ; Only the installed files by name, never a folder's whole content: config.conf, the log and
-    ; a game client that shares the folder stay. The folder goes only when it is left empty.
+    ; Only the installed files by name, never the install folder's whole content: config.conf,
+    ; the log and a game client that shares the folder stay. The folder goes only when it is
+    ; left empty.
     Delete "$INSTDIR\${EXE}"
     Delete "$INSTDIR\LICENSE-Roboto.txt"
+    ; Only the launcher writes in versions\ (each version it fetched, its staging folders).
+    RMDir /r "$INSTDIR\versions"
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"
     Delete "$SMPROGRAMS\${NAME}.lnk"

@@ -10,7 +10,9 @@
 #   - every PE in that folder, in the zip and in the installer (unpacked with 7z: the
 #     uninstaller, NSIS's plug-in DLLs): the leaf's SHA-256 signature (-require-leaf-hash), an
 #     RFC 3161 timestamp that the authority signed, and the hash that SHA256SUMS gives it
-#     wherever it lists the file;
+#     wherever it lists the file (the starter, packed as embercrest-launcher.exe, under its
+#     own name); the zip and the installer hold the starter at their top and the launcher,
+#     with its empty "healthy" mark, in versions/<version>/;
 #   - the same check fails a file changed after signing, one signed by the other leaf (which
 #     passes against its own leaf), one signed without a timestamp and one without a signature,
 #     and passes one signed through the token with the certificate from a PEM file.
@@ -27,6 +29,7 @@ unset EMBERCREST_SIGN_PKCS12 EMBERCREST_SIGN_PKCS12_PASSWORD_FILE EMBERCREST_SIG
     EMBERCREST_SIGN_PKCS11_KEY EMBERCREST_SIGN_PKCS11_CERT EMBERCREST_SIGN_PKCS11_PIN_FILE \
     EMBERCREST_SIGN_TIMESTAMP_URLS
 signed_dist=$root/build-windows/signed-dist
+version=$(sed -n 's/^project(EmbercrestLauncher VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 module=/usr/lib/softhsm/libsofthsm2.so
 work=$(mktemp -d)
 tsa_pid=""
@@ -181,14 +184,15 @@ check() {
 listed_hash() {
     awk -v name="$1" '$2 == name || $2 == "*" name { print $1 }' "$signed_dist/SHA256SUMS"
 }
-# check_pe FILE WHERE: check, and the hash where SHA256SUMS lists the file's name.
+# check_pe FILE WHERE [NAME]: check, and the hash where SHA256SUMS lists NAME (default: the
+# file's name).
 checked=0
 compared=0
 check_pe() {
     local listed
     checked=$((checked + 1))
     check "$1" || { fail "$2: $(basename "$1") fails verification"; return 0; }
-    listed=$(listed_hash "$(basename "$1")")
+    listed=$(listed_hash "${3:-$(basename "$1")}")
     [ -n "$listed" ] || return 0
     compared=$((compared + 1))
     [ "$listed" = "$(sha256sum <"$1" | cut -d' ' -f1)" ] ||
@@ -215,21 +219,37 @@ mkdir "$work/zip" "$work/installer"
 while IFS= read -r file; do
     7z x -tNsis -y -o"$file.contents" "$file" >/dev/null 2>&1 || rm -rf "$file.contents"
 done < <(pe_files "$work/installer")
-while IFS= read -r file; do check_pe "$file" "zip"; done < <(pe_files "$work/zip")
-while IFS= read -r file; do check_pe "$file" "installer"; done < <(pe_files "$work/installer")
+# packed_name PACKAGE FILE: the name that SHA256SUMS gives FILE from PACKAGE: the starter ships
+# at the top under the launcher's name, so that shortcuts to the old single executable run it.
+packed_name() {
+    if [ "$2" = "$work/$1/embercrest-launcher.exe" ]; then
+        echo embercrest-starter.exe
+    else
+        basename "$2"
+    fi
+}
+for package in zip installer; do
+    while IFS= read -r file; do
+        check_pe "$file" "$package" "$(packed_name "$package" "$file")"
+    done < <(pe_files "$work/$package")
+    [ -f "$work/$package/embercrest-launcher.exe" ] || fail "no starter at the top of the $package"
+    [ -f "$work/$package/versions/$version/embercrest-launcher.exe" ] ||
+        fail "no launcher in versions/$version/ of the $package"
+    [ -f "$work/$package/versions/$version/healthy" ] && [ ! -s "$work/$package/versions/$version/healthy" ] ||
+        fail "no empty healthy mark in versions/$version/ of the $package"
+done
 # The uninstaller must have been checked, not missed. Unless !uninstfinalize changed it, NSIS
 # keeps only its data and builds it from the installer's own code at install time; 7z then
 # unpacks an empty uninstall.exe.
 grep -qi '/uninstall\.exe$' <<<"$(pe_files "$work/installer")" ||
     fail "the installer holds no whole uninstall.exe: it was not signed at build time"
-[ -f "$work/zip/embercrest-launcher.exe" ] || fail "no launcher found in the zip"
 echo "checked $checked executables, $compared of them against SHA256SUMS:"
 {
     cd "$work" && pe_files zip && pe_files installer
     cd "$signed_dist/.." && pe_files "$(basename "$signed_dist")"
 } | sed 's/^/  /'
 
-launcher=$work/zip/embercrest-launcher.exe
+launcher=$work/zip/versions/$version/embercrest-launcher.exe
 echo "what osslsigncode says of the zip's launcher:"
 osslsigncode verify -CAfile "$work/ca.crt" -TSA-CAfile "$work/ca.crt" -require-leaf-hash "$leaf_hash" \
     -in "$launcher" 2>&1 | grep -E '^(Message digest algorithm|Leaf hash match|Timestamp Server|Signature verification|Number of verified)|Subject:|(Timestamp|Signing) time:|timestamped:' |

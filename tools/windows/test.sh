@@ -4,9 +4,11 @@
 #      including the end-to-end scripts against the Windows launcher and publisher;
 #   2. signing (tools/windows/test-signing.sh): a build signed with a token made for the run,
 #      every executable in it checked, into build-windows/signed-dist/;
-#   3. the installer, from dist/ and then the signed one: a silent per-user install, the Start
-#      menu entry, then the uninstaller, which must leave config.conf, the log and a game folder
-#      alone.
+#   3. the installer, from dist/ and then the signed one: a silent per-user install (the starter
+#      at the top, the launcher in versions/<version>/, trusted), the Start menu entry, an
+#      install over the layout from before versions/ (one executable beside config.conf), then
+#      the uninstaller, which must remove versions/ with whatever the self-update put there and
+#      leave config.conf, the log and a game folder alone.
 # The Wine prefix lives in build-windows/wineprefix. Extra arguments go to ctest (-R, -E, ...).
 # Leaves no process behind: the Wine server and the display end with the script.
 set -euo pipefail
@@ -71,35 +73,65 @@ installer_failed() {
     installer_ok=0
     status=1
 }
+version=$(sed -n 's/^project(EmbercrestLauncher VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 appdata=$("$wine" cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')
 programs=$("$wine" winepath -u "$("$wine" cmd /c echo %APPDATA% 2>/dev/null | tr -d '\r')\\Microsoft\\Windows\\Start Menu\\Programs" 2>/dev/null)
 target=$("$wine" winepath -u "$appdata\\Programs\\Embercrest Launcher" 2>/dev/null)
-# check_installer DIR: installs DIR's installer silently, then uninstalls it.
+# installed_layout: the starter that the shortcut runs at the top of the folder, the launcher in
+# versions/<version>/, marked healthy and nothing else: the starter runs it as trusted.
+installed_layout() {
+    local folder=$target/versions/$version
+    [ -f "$target/embercrest-launcher.exe" ] || installer_failed "no starter in $target"
+    cmp -s "$target/embercrest-launcher.exe" "$from/embercrest-starter.exe" ||
+        installer_failed "the installed starter differs from $where's embercrest-starter.exe"
+    cmp -s "$folder/embercrest-launcher.exe" "$from/embercrest-launcher.exe" ||
+        installer_failed "the launcher in versions/$version differs from $where's"
+    [ -f "$folder/healthy" ] || installer_failed "versions/$version has no healthy mark"
+    [ "$(cd "$folder" 2>/dev/null && ls -A | tr '\n' ' ')" = "embercrest-launcher.exe healthy " ] ||
+        installer_failed "versions/$version holds more than the launcher and its mark: $(ls -A "$folder" 2>/dev/null | tr '\n' ' ')"
+}
+# check_installer DIR: installs DIR's installer silently, installs it again over the layout
+# from before versions/, then uninstalls it.
 check_installer() {
-    local from=$1
+    from=$1
     where=${from#"$root"/}
     installer_ok=1
     echo "== installer from $where"
     rm -rf "$target"
+    # Marks that the starter left on a copy of this version that a self-update fetched and
+    # that failed here: the installed one must run all the same.
+    mkdir -p "$target/versions/$version"
+    touch "$target/versions/$version/try-1" "$target/versions/$version/try-2" "$target/versions/$version/blocked"
     "$wine" "$from/embercrest-launcher-setup.exe" /S || installer_failed "setup exit code $?"
-    [ -f "$target/embercrest-launcher.exe" ] || installer_failed "no launcher in $target"
-    cmp -s "$target/embercrest-launcher.exe" "$from/embercrest-launcher.exe" ||
-        installer_failed "the installed launcher differs from $where"
+    installed_layout
     [ -f "$programs/Embercrest Launcher.lnk" ] || installer_failed "no Start menu entry in $programs"
     "$wine" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\EmbercrestLauncher' \
         /v UninstallString >/dev/null 2>&1 || installer_failed "no uninstall entry for the user"
-    # What the player and the game leave in the folder.
+    # The layout from before versions/: the launcher itself at the top, with the player's
+    # settings beside it. The new install keeps them and puts the starter in its place.
+    rm -rf "$target/versions"
+    cp "$from/embercrest-launcher.exe" "$target/embercrest-launcher.exe"
     printf '[ClientVersion]\nWOTLK=1.1\n' >"$target/config.conf"
+    "$wine" "$from/embercrest-launcher-setup.exe" /S || installer_failed "setup over the old layout: exit code $?"
+    installed_layout
+    [ "$(cat "$target/config.conf" 2>/dev/null)" = "$(printf '[ClientVersion]\nWOTLK=1.1')" ] ||
+        installer_failed "the install over the old layout touched config.conf"
+    # What the player and the game leave in the folder, and what the self-update adds to
+    # versions/: another version and the staging folder of one being fetched.
     printf 'line\n' >"$target/embercrest-launcher.log"
     mkdir -p "$target/World of Warcraft/Data"
     printf 'game\n' >"$target/World of Warcraft/Data/patch.MPQ"
+    mkdir -p "$target/versions/9.9" "$target/versions/9.9.staging"
+    cp "$from/embercrest-launcher.exe" "$target/versions/9.9/embercrest-launcher.exe"
+    printf 'part\n' >"$target/versions/9.9.staging/x"
     # The uninstaller copies itself away and returns at once: wait for its work to show.
     "$wine" "$target/uninstall.exe" /S || installer_failed "uninstall exit code $?"
     for _ in $(seq 120); do
         [ -e "$target/uninstall.exe" ] || break
         sleep 0.5
     done
-    [ ! -e "$target/embercrest-launcher.exe" ] || installer_failed "the launcher stayed"
+    [ ! -e "$target/embercrest-launcher.exe" ] || installer_failed "the starter stayed"
+    [ ! -e "$target/versions" ] || installer_failed "versions/ stayed: $(cd "$target" && find versions | tr '\n' ' ')"
     [ ! -e "$programs/Embercrest Launcher.lnk" ] || installer_failed "the Start menu entry stayed"
     [ "$(cat "$target/config.conf" 2>/dev/null)" = "$(printf '[ClientVersion]\nWOTLK=1.1')" ] ||
         installer_failed "config.conf was touched"
