@@ -11,6 +11,7 @@
 #include <QPixmapCache>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 
 void connectLauncher(QObject *application, MainWindow &window, AppConfig &updater)
 {
@@ -71,8 +72,11 @@ void watchLauncherHealth(AppConfig &updater)
     if (!starterNote.isEmpty())
         qDebug().noquote() << starterNote;
     const LauncherInstall install = LauncherInstall::current();
-    if (!install.onTrial())
+    if (!install.onTrial()) {
+        // Versions that an installer put beside this one, say: after the first paint.
+        QTimer::singleShot(0, &updater, [install] { install.tidy(); });
         return;
+    }
     auto *watch = new QObject(&updater);
     const auto healthy = [watch, install] {
         QObject::disconnect(watch->parent(), nullptr, watch, nullptr);

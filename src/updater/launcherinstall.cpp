@@ -13,6 +13,7 @@ namespace {
 const QString kHealthy = QStringLiteral("healthy");
 const QString kBlocked = QStringLiteral("blocked");
 const QString kStaging = QStringLiteral(".staging");
+const QString kRemoving = QStringLiteral(".removing");
 
 QString executableName()
 {
@@ -119,9 +120,16 @@ void LauncherInstall::declareHealthy() const
     QFile mark(folderOf(own) + QLatin1Char('/') + kHealthy);
     if (!mark.exists())
         (void)mark.open(QIODevice::WriteOnly);
+    tidy();
+}
+
+void LauncherInstall::tidy() const
+{
+    if (what != Kind::Versioned || onTrial())
+        return;
     // What a rollback from this version would run: the newest healthy one below it.
     QString fallback;
-    const QDir versions(top + QStringLiteral("/versions"));
+    QDir versions(top + QStringLiteral("/versions"));
     const QStringList names = versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &name : names) {
         if (isReleaseVersion(name) && compareReleaseVersions(name, own) < 0 &&
@@ -130,12 +138,18 @@ void LauncherInstall::declareHealthy() const
             fallback = name;
     }
     for (const QString &name : names) {
+        if (name.endsWith(kRemoving)) {
+            QDir(versions.absoluteFilePath(name)).removeRecursively();
+            continue;
+        }
         const bool staging = name.endsWith(kStaging);
         const QString version = staging ? name.chopped(kStaging.size()) : name;
         if (!isReleaseVersion(version) || compareReleaseVersions(version, own) > 0 ||
             (!staging && (version == own || version == fallback)))
             continue;
-        // A folder still in use (another launcher of that version runs) stays for next time.
-        QDir(versions.absoluteFilePath(name)).removeRecursively();
+        // Renamed out of the starter's sight first, so it never finds half a version. A
+        // folder whose program still runs (Windows holds it) stays whole for a later start.
+        if (versions.rename(name, name + kRemoving))
+            QDir(versions.absoluteFilePath(name + kRemoving)).removeRecursively();
     }
 }

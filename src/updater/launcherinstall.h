@@ -39,9 +39,11 @@ public:
 
     // Not healthy yet: this start is one of the starter's tries.
     bool onTrial() const;
-    // Marks this version healthy, so the starter keeps it, and removes the folders no start will
-    // need: every version below the newest healthy one before this, and stale staging folders.
+    // Marks this version healthy, so the starter keeps it, and tidies up.
     void declareHealthy() const;
+    // For a healthy version: removes the folders no start will need, every version below the
+    // newest healthy one before this (the rollback's), and stale staging folders.
+    void tidy() const;
 
 private:
     Kind what = Kind::Alone;

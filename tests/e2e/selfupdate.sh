@@ -185,6 +185,14 @@ release 1.3 "$launcher_file"
 run_launcher r-fetch13 "Launcher update: 1.3 is ready"
 run_launcher r-switch13 "Launcher 1.3 is healthy: kept"
 runs_version r-switch13 1.3
+# Kept: this version and the one a rollback would run; an older one that an installer left is
+# removed at the next start.
+[ "$(cd "$inst/versions" && ls | tr '\n' ' ')" = "1.1 1.3 " ] ||
+    fail "r-switch13: versions holds $(cd "$inst/versions" && ls | tr '\n' ' ')"
+cp -r "$inst/versions/1.1" "$inst/versions/0.5"
+run_launcher r-tidy "Launcher update: 1.3 refused (this launcher is 1.3): not newer"
+[ "$(cd "$inst/versions" && ls | tr '\n' ' ')" = "1.1 1.3 " ] ||
+    fail "r-tidy: versions holds $(cd "$inst/versions" && ls | tr '\n' ' ')"
 
 # 4. Refusals: nothing fetched or started, and the reason in the log.
 # refused NAME LINE: 1.0 runs, logs LINE, and no other version appears.
