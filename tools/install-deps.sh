@@ -9,4 +9,4 @@ install_missing \
     qtbase5-dev qttools5-dev qttools5-dev-tools libssl-dev zlib1g-dev \
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev \
     xvfb xauth xdotool x11-utils x11-apps \
-    python3 curl openssl nginx-light
+    python3 curl openssl nginx-light procps

@@ -5,7 +5,8 @@
 #   2. against a local update server (on the host, 127.0.0.1, which the chroot shares), the
 #      launcher brings a client from 1.0 to 1.1 under Qt's offscreen platform;
 #   3. the launcher itself, started from a shell, keeps the folder it was started in;
-#   4. apt-get remove, then purge, take the package's files and leave the player's alone.
+#   4. a signed manifest offering a newer launcher: it is left to the package manager, unfetched;
+#   5. apt-get remove, then purge, take the package's files and leave the player's alone.
 # Run by hand (debootstrap takes minutes): bash tools/linux/test-package.sh [PACKAGE.deb]
 set -euo pipefail
 . "$(dirname "$0")/../../tests/e2e/lib.sh"
@@ -133,7 +134,7 @@ as_player() {
     launcher_log=$2
     spawn chroot "$root" setpriv --reuid="$player_uid" --regid="$player_uid" --clear-groups -- \
         env -i HOME=/home/player PATH=/usr/local/bin:/usr/bin:/bin:/usr/games LANG=C.UTF-8 \
-        QT_QPA_PLATFORM=offscreen EMBERCREST_DELAY_MS=200 \
+        QT_QPA_PLATFORM=offscreen EMBERCREST_DELAY_MS=200 EMBERCREST_MANIFEST_PUBKEY="${pubkey:-}" \
         EMBERCREST_MANIFEST_URL="http://127.0.0.1:$port/engine/files/LauncherData/ClientUpdates.json" \
         sh -c 'cd "$1" && shift && exec "$@"' - "$1" "${@:3}" >"$2" 2>&1
     launcher_pid=$!
@@ -213,7 +214,26 @@ stop_launcher
 [ "$(wc -l <"$data/embercrest-launcher.log")" = "$log_lines" ] ||
     fail "portable: it wrote to the menu entry's log"
 
-# 4. Removing, and purging after installing again (the package has no conffiles, so a removed
+# 4. A signed manifest that offers a newer launcher: the package's launcher leaves it to the
+#    package manager, says so, and fetches nothing.
+(cd "$work" && "$publisher" keygen realm >/dev/null)
+pubkey=$(cat "$work/realm.pub")
+printf 'MZ' >"$work/embercrest-launcher"
+"$publisher" --date 2026-12-01 --output "$work/server/engine/files/LauncherData/ClientUpdates.json" \
+    --sign "$work/realm.key" --serial 1 --launcher-version 99.0 \
+    --launcher-file "linux-x86_64=$work/embercrest-launcher" \
+    "$updates" 1.1 "http://127.0.0.1:$port/updates/" >/dev/null
+since=$(($(wc -l <"$data/embercrest-launcher.log") + 1))
+as_player /home/player "$work/release.log" /usr/games/embercrest-launcher
+wait_launcher 60 bash -c "tail -n +$since '$data/embercrest-launcher.log' | grep -qF 'Launcher update: 99.0 refused'" ||
+    fail "release: no line on the launcher release: $(run_lines | tail -n 5)"
+stop_launcher
+run_lines | grep -qF "installed by a package: its package manager updates it" ||
+    fail "release: $(run_lines | grep 'Launcher update')"
+grep -q "/launcher/" "$work/http.log" && fail "release: the launcher release was fetched"
+pubkey=""
+
+# 5. Removing, and purging after installing again (the package has no conffiles, so a removed
 #    one is gone from dpkg's view): its files go, the player's stay as they were.
 player_files() {
     (cd "$home" && find . -printf '%y %m %u %p\n' | LC_ALL=C sort &&
