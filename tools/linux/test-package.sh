@@ -216,11 +216,11 @@ stop_launcher
 
 # 4. A signed manifest that offers a newer launcher: the package's launcher leaves it to the
 #    package manager, says so, and fetches nothing.
-(cd "$work" && "$publisher" keygen realm >/dev/null)
+"$publisher" keygen "$work/realm" >/dev/null
 pubkey=$(cat "$work/realm.pub")
 printf 'MZ' >"$work/embercrest-launcher"
 "$publisher" --date 2026-12-01 --output "$work/server/engine/files/LauncherData/ClientUpdates.json" \
-    --sign "$work/realm.key" --serial 1 --launcher-version 99.0 \
+    --sign "$work/realm.key" --serial 2 --launcher-version 99.0 \
     --launcher-file "linux-x86_64=$work/embercrest-launcher" \
     "$updates" 1.1 "http://127.0.0.1:$port/updates/" >/dev/null
 since=$(($(wc -l <"$data/embercrest-launcher.log") + 1))
