@@ -17,11 +17,7 @@ const QString kRemoving = QStringLiteral(".removing");
 
 QString executableName()
 {
-#ifdef Q_OS_WIN
-    return QStringLiteral("embercrest-launcher.exe");
-#else
-    return QStringLiteral("embercrest-launcher");
-#endif
+    return launcherExecutable(launcherPlatform());
 }
 
 } // namespace

@@ -18,12 +18,6 @@ QVector<quint64> parts(const QString &version)
     return numbers;
 }
 
-QString executableName(const QString &platform)
-{
-    return platform.startsWith(QLatin1String("windows")) ? QStringLiteral("embercrest-launcher.exe")
-                                                         : QStringLiteral("embercrest-launcher");
-}
-
 QString readFiles(const QJsonValue &list, const QString &platform, LauncherRelease &release)
 {
     if (!list.isArray() || list.toArray().isEmpty())
@@ -47,8 +41,8 @@ QString readFiles(const QJsonValue &list, const QString &platform, LauncherRelea
             return QStringLiteral("%1: %2").arg(file.path, file.integrity.problem);
         release.files.append(file);
     }
-    if (!seen.contains(executableName(platform)))
-        return QStringLiteral("no %1 among the files").arg(executableName(platform));
+    if (!seen.contains(launcherExecutable(platform)))
+        return QStringLiteral("no %1 among the files").arg(launcherExecutable(platform));
     return {};
 }
 
@@ -63,6 +57,12 @@ QString launcherPlatform()
 #else
     return {};
 #endif
+}
+
+QString launcherExecutable(const QString &platform)
+{
+    return platform.startsWith(QLatin1String("windows")) ? QStringLiteral("embercrest-launcher.exe")
+                                                         : QStringLiteral("embercrest-launcher");
 }
 
 bool isReleaseFileName(const QString &name)

@@ -31,6 +31,8 @@ struct LauncherRelease
 
 // "windows-x86_64", "linux-x86_64", or empty where no release is built.
 QString launcherPlatform();
+// The launcher's executable among a platform's files, and in each version folder.
+QString launcherExecutable(const QString &platform);
 
 // The member for `platform`; none when the manifest has no "launcher" member.
 std::optional<LauncherRelease> readLauncherRelease(const QByteArray &manifest,

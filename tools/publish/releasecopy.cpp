@@ -79,12 +79,6 @@ const QStringList &launcherPlatforms()
     return platforms;
 }
 
-QString launcherExecutable(const QString &platform)
-{
-    return platform == QLatin1String("windows-x86_64") ? QStringLiteral("embercrest-launcher.exe")
-                                                       : QStringLiteral("embercrest-launcher");
-}
-
 QString LauncherFile::name() const
 {
     return QFileInfo(source).fileName();

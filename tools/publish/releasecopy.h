@@ -12,9 +12,6 @@ namespace Publish {
 // The platforms that launchers update themselves on.
 const QStringList &launcherPlatforms();
 
-// The launcher's own executable on a platform: every platform's files include it.
-QString launcherExecutable(const QString &platform);
-
 // One file of a launcher release.
 struct LauncherFile
 {
