@@ -129,7 +129,7 @@ void SelfUpdate::start()
 
 void SelfUpdate::fetchNext()
 {
-    while (nextFile < fetching->files.size()) {
+    if (nextFile < fetching->files.size()) {
         const LauncherFile &file = fetching->files.at(nextFile++);
         PlannedFile planned;
         planned.url = file.url;
@@ -138,9 +138,9 @@ void SelfUpdate::fetchNext()
         current = FileTransfer::create(network, planned, output, hashes, hosts, true, this);
         connect(current, &FileTransfer::dataArrived, this, [this] { current->writeAvailable(); });
         connect(current, &FileTransfer::finished, this, &SelfUpdate::fileEnded);
-        if (current->start())
-            return;
-        fileEnded();
+        // Its outcome may be known at once (a target that cannot be written, say).
+        if (!current->start())
+            fileEnded();
         return;
     }
     QString problem;
@@ -172,9 +172,9 @@ void SelfUpdate::finish(Outcome::Kind kind, const QString &problem)
 {
     Outcome outcome{kind, fetching->version, problem};
     fetching.reset();
-    if (kind == Outcome::Kind::Staged)
+    if (kind == Outcome::Kind::Staged) {
         note(QStringLiteral("%1 is ready, used from the next start").arg(outcome.version));
-    else {
+    } else {
         // An empty staging folder is no use to the next try; a kept partial file is.
         QDir().rmdir(install.stagingFolder(outcome.version));
         note(QStringLiteral("%1 not fetched: %2").arg(outcome.version, problem));
